@@ -1,0 +1,30 @@
+#include "host_platform.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace Lumivex {
+
+HostPlatform classifyModelText(const char* model) {
+    auto has = [model](const char* text) { return std::strstr(model, text) != nullptr; };
+    if (has("Jetson")) {
+        if (has("Xavier")) return JETSON_XAVIER;
+        if (has("TX1") || has("Nano")) return JETSON_NANO;
+        return JETSON_XAVIER;
+    }
+    if (has(" Orin")) return JETSON_XAVIER;
+    if (has("Raspberry")) return has("Pi 5") ? RASPBERRY_PI_5 : RASPBERRY_PI;
+    return UNKNOWN;
+}
+
+HostPlatform detectHostPlatform(const char* modelPath) {
+    if (modelPath == nullptr) return UNKNOWN;
+    FILE* file = std::fopen(modelPath, "r");
+    if (file == nullptr) return UNKNOWN;
+    char text[100] = {0};
+    if (std::fgets(text, sizeof text, file) == nullptr) text[0] = '\0';
+    std::fclose(file);
+    return classifyModelText(text);  // ends at the property's NUL byte
+}
+
+}  // namespace Lumivex

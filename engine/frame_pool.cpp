@@ -1,0 +1,153 @@
+#include "frame_pool.h"
+
+#include <chrono>
+
+namespace Lumivex {
+
+void BufferQueue::addNode(std::unique_ptr<LumivexFrameBuffer> frame) {
+    auto node = std::make_unique<BufferNode>();
+    node->frame = std::move(frame);
+    node->next = freeTop;
+    freeTop = node.get();
+    nodes.push_back(std::move(node));
+}
+
+BufferNode* BufferQueue::popFree() {
+    std::lock_guard<std::mutex> lock(mutex);
+    BufferNode* node = freeTop;
+    if (node != nullptr) {
+        freeTop = node->next;
+        node->next = nullptr;
+        node->state = NodeState::Worker;
+    }
+    return node;
+}
+
+void BufferQueue::appendReady(BufferNode* node) {
+    std::lock_guard<std::mutex> lock(mutex);
+    node->next = nullptr;
+    node->state = NodeState::Ready;
+    if (readyTail != nullptr) {
+        readyTail->next = node;
+    } else {
+        readyHead = node;
+    }
+    readyTail = node;
+}
+
+BufferNode* BufferQueue::takeReadyHead(NodeState newOwner) {
+    std::lock_guard<std::mutex> lock(mutex);
+    BufferNode* node = readyHead;
+    if (node == nullptr) return nullptr;
+    readyHead = node->next;
+    if (readyHead == nullptr) readyTail = nullptr;
+    node->next = nullptr;
+    node->state = newOwner;
+    return node;
+}
+
+BufferNode* BufferQueue::find(const LumivexFrameBuffer* frame) const {
+    if (frame == nullptr) return nullptr;
+    for (const auto& node : nodes) {
+        if (node->frame.get() == frame) return node.get();
+    }
+    return nullptr;
+}
+
+int32_t BufferQueue::release(const LumivexFrameBuffer* frame) {
+    BufferNode* node = find(frame);
+    if (node == nullptr) return -1;
+    std::lock_guard<std::mutex> lock(mutex);
+    if (node->state != NodeState::Lent) return -1;  // already free or still queued
+    node->state = NodeState::Free;
+    node->next = freeTop;
+    freeTop = node;
+    return 0;
+}
+
+bool BufferQueue::holds(const LumivexFrameBuffer* frame) const { return find(frame) != nullptr; }
+
+bool BufferQueue::isLent(const LumivexFrameBuffer* frame) {
+    BufferNode* node = find(frame);
+    if (node == nullptr) return false;
+    std::lock_guard<std::mutex> lock(mutex);
+    return node->state == NodeState::Lent;
+}
+
+int BufferQueue::lentCount() {
+    std::lock_guard<std::mutex> lock(mutex);
+    int count = 0;
+    for (const auto& node : nodes) count += node->state == NodeState::Lent;
+    return count;
+}
+
+FramePool::FramePool(FrameType type, uint32_t width, uint32_t height)
+    : queue(std::make_unique<BufferQueue>()) {
+    cache = std::make_unique<CacheData>(FrameDataFormat{8 * width, height, CACHE, 0});
+    for (int i = 0; i < bufferCount; ++i) {
+        std::unique_ptr<LumivexFrameBuffer> frame;
+        if (type == RAW) {
+            frame = std::make_unique<RawData>(FrameDataFormat{4 * width, height, RAW, 0});
+        } else {
+            frame = std::make_unique<DepthData>(FrameDataFormat{width, height, DEPTH, 0},
+                                                FrameDataFormat{width, height, AMPLITUDE, 0});
+        }
+        queue->addNode(std::move(frame));
+    }
+}
+
+uint8_t* FramePool::captureTarget() { return static_cast<uint8_t*>(cache->getData(CACHE)); }
+
+BufferNode* FramePool::reclaimOldestReady() {
+    {
+        std::unique_lock<std::mutex> lock(readyMutex);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(20);
+        while (readyCount <= 0) {
+            if (readyCondition.wait_until(lock, deadline) == std::cv_status::timeout &&
+                readyCount <= 0) {
+                return nullptr;
+            }
+        }
+        readyCount -= 1;
+    }
+    return queue->takeReadyHead(NodeState::Worker);
+}
+
+void FramePool::publish(BufferNode* node) {
+    queue->appendReady(node);
+    std::lock_guard<std::mutex> lock(readyMutex);
+    if (!(readyCount > readyLimit)) {
+        readyCount += 1;
+        readyCondition.notify_all();
+    }
+}
+
+LumivexFrameBuffer* FramePool::requestFrame(int16_t timeoutMs) {
+    {
+        std::unique_lock<std::mutex> lock(readyMutex);
+        if (timeoutMs < 0) {
+            readyCondition.wait(lock, [this] { return readyCount > 0 || !producing; });
+            if (readyCount <= 0) return nullptr;  // no worker left to deliver one
+        } else {
+            const auto deadline =
+                std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+            while (readyCount == 0) {
+                if (readyCondition.wait_until(lock, deadline) == std::cv_status::timeout &&
+                    readyCount <= 0) {
+                    return nullptr;
+                }
+            }
+        }
+        readyCount -= 1;
+    }
+    BufferNode* node = queue->takeReadyHead(NodeState::Lent);
+    return node != nullptr ? node->frame.get() : nullptr;
+}
+
+void FramePool::setProducing(bool value) {
+    std::lock_guard<std::mutex> lock(readyMutex);
+    producing = value;
+    readyCondition.notify_all();
+}
+
+}  // namespace Lumivex

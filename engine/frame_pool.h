@@ -1,0 +1,98 @@
+// The frame pool: three frame buffers handed between the worker and callers
+// through a free stack and a ready FIFO, plus the capture buffer.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "frame_buffer.h"
+
+namespace Lumivex {
+
+// Where a node is; every node is in exactly one place at a time.
+enum class NodeState { Free, Ready, Worker, Lent };
+
+struct BufferNode {
+    BufferNode* next = nullptr;
+    std::unique_ptr<LumivexFrameBuffer> frame;
+    NodeState state = NodeState::Free;
+};
+
+// Free stack (top first) and ready FIFO (head and tail) under one mutex.
+class BufferQueue {
+public:
+    // Building only (no worker exists yet): push onto the free stack and
+    // append to the node table.
+    void addNode(std::unique_ptr<LumivexFrameBuffer> frame);
+
+    // Pops the top of the free stack for the worker; null if it is empty.
+    BufferNode* popFree();
+    // Appends a node the worker holds at the tail of the ready FIFO.
+    void appendReady(BufferNode* node);
+    // Unlinks the head of the ready FIFO and hands it to `newOwner`. Callers
+    // first claim a frame through the pool's ready count, so the FIFO is
+    // never empty here; null is returned defensively if it is.
+    BufferNode* takeReadyHead(NodeState newOwner);
+    // Puts a lent frame back on the free stack: 0, or -1 if the frame is not
+    // in this queue or not currently lent (lists untouched).
+    int32_t release(const LumivexFrameBuffer* frame);
+
+    bool holds(const LumivexFrameBuffer* frame) const;  // node table lookup
+    bool isLent(const LumivexFrameBuffer* frame);
+    int lentCount();
+
+private:
+    BufferNode* find(const LumivexFrameBuffer* frame) const;
+
+    std::mutex mutex;
+    BufferNode* freeTop = nullptr;
+    BufferNode* readyHead = nullptr;
+    BufferNode* readyTail = nullptr;
+    std::vector<std::unique_ptr<BufferNode>> nodes;  // creation order, fixed after building
+};
+
+class FramePool {
+public:
+    // Builds the capture buffer and three frame buffers for RAW or DEPTH.
+    FramePool(FrameType type, uint32_t width, uint32_t height);
+
+    uint8_t* captureTarget();
+
+    // Worker: the top of the free stack, or null if it is empty.
+    BufferNode* popFreeForCapture() { return queue->popFree(); }
+
+    // Worker, when the free stack is empty: waits up to 20 ms for a ready
+    // frame and reclaims the oldest one; null when none became ready.
+    BufferNode* reclaimOldestReady();
+    // Worker: appends the filled node to the FIFO, then counts it as ready
+    // unless the count is already above the limit.
+    void publish(BufferNode* node);
+
+    // Caller: the oldest ready frame, waiting up to timeoutMs (negative:
+    // as long as a worker produces frames); null on time-out.
+    LumivexFrameBuffer* requestFrame(int16_t timeoutMs);
+    int32_t releaseFrame(const LumivexFrameBuffer* frame) { return queue->release(frame); }
+
+    bool holds(const LumivexFrameBuffer* frame) const { return queue->holds(frame); }
+    bool isLent(const LumivexFrameBuffer* frame) { return queue->isLent(frame); }
+    int lentCount() { return queue->lentCount(); }
+
+    // Set while a worker fills this pool; an unbounded wait ends when it clears.
+    void setProducing(bool producing);
+
+private:
+    std::unique_ptr<BufferQueue> queue;
+    std::unique_ptr<CacheData> cache;
+    uint8_t bufferCount = 3;
+    std::mutex readyMutex;
+    std::condition_variable readyCondition;
+    int32_t readyCount = 0;
+    int32_t readyLimit = 3;
+    bool producing = false;  // guarded by readyMutex
+};
+
+}  // namespace Lumivex

@@ -1,0 +1,225 @@
+#include "tof_camera.h"
+
+#include <chrono>
+#include <cstdio>
+
+#include "depth_conversion.h"
+#include "sensor_factory.h"
+
+namespace Lumivex {
+
+namespace {
+constexpr float kShortRangeFrequency = 75000000.0f;  // range 2 m
+constexpr float kLongRangeFrequency = 37500000.0f;   // range 4 m
+
+// Pools that still lent frames when their camera was destroyed: nobody can
+// release those frames any more, so their memory is kept for the process.
+void keepForLentFrames(std::shared_ptr<FramePool> pool) {
+    static std::mutex mutex;
+    static std::vector<std::shared_ptr<FramePool>>* kept = new std::vector<std::shared_ptr<FramePool>>;
+    std::lock_guard<std::mutex> lock(mutex);
+    kept->push_back(std::move(pool));
+}
+}  // namespace
+
+LumivexTOFCamera::LumivexTOFCamera(const char* modelPath)
+    : platform(detectHostPlatform(modelPath)), sampleShift(sampleShiftFor(platform)) {}
+
+LumivexTOFCamera::~LumivexTOFCamera() {
+    std::lock_guard<std::mutex> lock(sessionMutex);
+    if (!stopped.load()) {
+        stopWorker();
+        sensor->stop();
+    }
+    if (pool && pool->lentCount() > 0) keepForLentFrames(std::move(pool));
+    for (auto& retired : retiredPools) keepForLentFrames(std::move(retired));
+}
+
+int32_t LumivexTOFCamera::open(Connection c, int32_t index) {
+    std::unique_lock<std::mutex> lock(sessionMutex);
+    deviceIndex = index;
+    connection = c;
+    width = kSensorWidth;
+    height = kSensorHeight;
+    std::unique_ptr<LumivexTOFSensor> backEnd;
+    if (c == CSI) {
+        char devicePath[80];
+        std::snprintf(devicePath, sizeof devicePath, "/dev/video%d", index);
+        backEnd = createCsiSensor(devicePath, platform);
+    } else if (c == USB) {
+        backEnd = createUsbSensor("", index);
+    } else {
+        return -1;
+    }
+    if (!backEnd) return -1;
+    return replaceSensor(std::move(backEnd));
+}
+
+int32_t LumivexTOFCamera::openWithFile(const char* configPath, float, int32_t index) {
+    if (configPath == nullptr) return -1;
+    std::unique_lock<std::mutex> lock(sessionMutex);
+    deviceIndex = index;
+    connection = USB;
+    width = kSensorWidth;
+    height = kSensorHeight;
+    auto backEnd = createUsbSensor(configPath, index);
+    if (!backEnd) return -1;
+    return replaceSensor(std::move(backEnd));
+}
+
+int32_t LumivexTOFCamera::openWithSensor(std::unique_ptr<LumivexTOFSensor> backEnd,
+                                         Connection c, int32_t index) {
+    if (!backEnd) return -1;
+    std::unique_lock<std::mutex> lock(sessionMutex);
+    deviceIndex = index;
+    connection = c;
+    width = kSensorWidth;
+    height = kSensorHeight;
+    return replaceSensor(std::move(backEnd));
+}
+
+int32_t LumivexTOFCamera::replaceSensor(std::unique_ptr<LumivexTOFSensor> backEnd) {
+    // The worker uses the back-end: stop it first, as close does.
+    if (!stopped.load()) {
+        stopWorker();
+        sensor->stop();
+    }
+    sensor = std::move(backEnd);  // the previous back-end is destroyed here
+    return sensor->open();
+}
+
+void LumivexTOFCamera::replacePool(FrameType type) {
+    auto fresh = std::make_shared<FramePool>(type, width, height);
+    if (pool && pool->lentCount() > 0) retiredPools.push_back(std::move(pool));
+    pool = std::move(fresh);
+}
+
+void LumivexTOFCamera::setRange(int32_t value) {
+    if (value == 2) modulationFrequency.store(kShortRangeFrequency);
+    if (value == 4) modulationFrequency.store(kLongRangeFrequency);
+    range.store(value);
+}
+
+int32_t LumivexTOFCamera::start(FrameType type) {
+    std::lock_guard<std::mutex> lock(sessionMutex);
+    if (!sensor || !stopped.load() || (type != RAW && type != DEPTH)) return -1;
+    frameType = type;
+    replacePool(type);
+
+    int32_t value = 0;
+    sensor->getControl(RANG, &value);
+    setRange(value);
+
+    const int32_t result = sensor->start();
+    pool->setProducing(true);
+    stopped.store(false);
+    try {
+        worker = std::thread(&LumivexTOFCamera::captureLoop, this, pool,
+                             CaptureSettings{type, width, height});
+    } catch (...) {
+        stopped.store(true);
+        pool->setProducing(false);
+        throw;
+    }
+    return result;  // the worker runs even when the back-end failed to start
+}
+
+void LumivexTOFCamera::stopWorker() {
+    stopped.store(true);
+    worker.join();
+}
+
+int32_t LumivexTOFCamera::stop() {
+    std::lock_guard<std::mutex> lock(sessionMutex);
+    if (!sensor || stopped.load()) return -1;
+    stopWorker();
+    return sensor->stop();
+}
+
+int32_t LumivexTOFCamera::close() {
+    std::lock_guard<std::mutex> lock(sessionMutex);
+    if (!sensor) return -1;
+    if (!stopped.load()) {
+        stopWorker();
+        sensor->stop();
+    }
+    return sensor->close();
+}
+
+int32_t LumivexTOFCamera::setControl(CameraCtrl ctrl, int32_t value) {
+    std::lock_guard<std::mutex> lock(sessionMutex);
+    if (!sensor || ctrl != RANG || (value != 2 && value != 4)) return -1;
+    if (sensor->setControl(RANG, value) != 0) return 0;  // refused: nothing changes
+    setRange(value);
+    return 0;
+}
+
+int32_t LumivexTOFCamera::getControl(CameraCtrl ctrl, int32_t* value) {
+    std::lock_guard<std::mutex> lock(sessionMutex);
+    if (!sensor || ctrl != RANG || value == nullptr) return -1;
+    return sensor->getControl(RANG, value);
+}
+
+LumivexFrameBuffer* LumivexTOFCamera::requestFrame(int16_t timeoutMs) {
+    std::shared_ptr<FramePool> current;
+    {
+        std::lock_guard<std::mutex> lock(sessionMutex);
+        current = pool;
+    }
+    return current ? current->requestFrame(timeoutMs) : nullptr;
+}
+
+int32_t LumivexTOFCamera::releaseFrame(LumivexFrameBuffer* frame) {
+    if (frame == nullptr) return -1;
+    std::lock_guard<std::mutex> lock(sessionMutex);
+    if (pool && pool->holds(frame)) return pool->releaseFrame(frame);
+    for (auto it = retiredPools.begin(); it != retiredPools.end(); ++it) {
+        if (!(*it)->holds(frame)) continue;
+        const int32_t result = (*it)->releaseFrame(frame);
+        if ((*it)->lentCount() == 0) retiredPools.erase(it);
+        return result;
+    }
+    return -1;
+}
+
+std::shared_ptr<FramePool> LumivexTOFCamera::poolHolding(const LumivexFrameBuffer* frame) {
+    std::lock_guard<std::mutex> lock(sessionMutex);
+    if (pool && pool->holds(frame)) return pool;
+    for (const auto& retired : retiredPools) {
+        if (retired->holds(frame)) return retired;
+    }
+    return nullptr;
+}
+
+void LumivexTOFCamera::captureLoop(std::shared_ptr<FramePool> framePool, CaptureSettings settings) {
+    uint8_t* raw = framePool->captureTarget();
+    const DepthParameters depthParameters{0, &modulationFrequency, speedOfLight, pi, sampleShift,
+                                          pixelCount};
+    while (!stopped.load()) {
+        BufferNode* node = framePool->popFreeForCapture();
+        if (node == nullptr) node = framePool->reclaimOldestReady();
+        if (node == nullptr) {
+            std::this_thread::sleep_for(std::chrono::microseconds(10));
+            continue;
+        }
+        uint64_t timestamp = 0;
+        if (sensor->getFrame(raw, &timestamp) != -1) {
+            LumivexFrameBuffer* frame = node->frame.get();
+            frame->setTimestamp(timestamp);
+            if (settings.type == RAW) {
+                convertRaw(raw, static_cast<int16_t*>(frame->getData(RAW)), settings.width,
+                           settings.height, sampleShift);
+            } else if (settings.type == DEPTH) {
+                DepthParameters p = depthParameters;
+                p.range = range.load();
+                convertDepth(raw, static_cast<float*>(frame->getData(DEPTH)),
+                             static_cast<float*>(frame->getData(AMPLITUDE)), p);
+            }
+        }
+        framePool->publish(node);
+        std::this_thread::sleep_for(std::chrono::microseconds(10));
+    }
+    framePool->setProducing(false);
+}
+
+}  // namespace Lumivex

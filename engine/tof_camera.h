@@ -1,0 +1,102 @@
+// The camera session: owns the sensor back-end, the frame pool and the worker
+// thread that captures and converts frames.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "csi/host_platform.h"
+#include "frame_buffer.h"
+#include "frame_pool.h"
+#include "tof_sensor.h"
+
+namespace Lumivex {
+
+enum Connection : int32_t {
+    CSI = 0,  // camera on a MIPI CSI-2 port
+    USB = 1,  // camera behind the USB camera library
+};
+
+class LumivexTOFCamera {
+public:
+    // Detects the host platform from the device-tree model file at `modelPath`.
+    explicit LumivexTOFCamera(const char* modelPath = kDeviceTreeModelPath);
+    // Stops a running worker and the back-end first. Frames still lent stay
+    // valid memory (their pool is kept) because they can no longer be released.
+    ~LumivexTOFCamera();
+
+    LumivexTOFCamera(const LumivexTOFCamera&) = delete;
+    LumivexTOFCamera& operator=(const LumivexTOFCamera&) = delete;
+
+    int32_t open(Connection connection, int32_t index);
+    int32_t openWithFile(const char* configPath, float unused, int32_t index);
+    // Opens the camera through a back-end supplied by the caller (another
+    // kind of sensor, or a scripted one); replaces the current back-end.
+    int32_t openWithSensor(std::unique_ptr<LumivexTOFSensor> backEnd, Connection connection,
+                           int32_t index);
+    int32_t start(FrameType type);
+    int32_t stop();
+    int32_t close();
+    int32_t setControl(CameraCtrl ctrl, int32_t value);
+    // RANG: the back-end's result with the range written at `value`; -1 for
+    // other controls or without a back-end.
+    int32_t getControl(CameraCtrl ctrl, int32_t* value);
+
+    LumivexFrameBuffer* requestFrame(int16_t timeoutMs);
+    int32_t releaseFrame(LumivexFrameBuffer* frame);
+
+    // The pool that holds `frame` (current or replaced but still lending), or
+    // null. Holding it keeps the frame's memory valid.
+    std::shared_ptr<FramePool> poolHolding(const LumivexFrameBuffer* frame);
+
+    HostPlatform hostPlatform() const { return platform; }
+    uint8_t rawSampleShift() const { return sampleShift; }
+    int32_t currentRange() const { return range.load(); }
+    float currentModulationFrequency() const { return modulationFrequency.load(); }
+    int32_t currentDeviceIndex() const { return deviceIndex; }
+    Connection currentConnection() const { return connection; }
+    bool isStreaming() const { return !stopped.load(); }
+
+private:
+    int32_t replaceSensor(std::unique_ptr<LumivexTOFSensor> backEnd);
+    void stopWorker();  // caller holds sessionMutex; worker must be running
+    void replacePool(FrameType type);
+    // What the worker works with, copied at start so that later calls on the
+    // caller's thread never race with it.
+    struct CaptureSettings {
+        FrameType type;
+        uint32_t width;
+        uint32_t height;
+    };
+    void captureLoop(std::shared_ptr<FramePool> framePool, CaptureSettings settings);
+    void setRange(int32_t value);
+
+    int32_t deviceIndex = 0;
+    Connection connection = CSI;
+    FrameType frameType = DEPTH;
+    uint32_t width = kSensorWidth;
+    uint32_t height = kSensorHeight;
+    std::unique_ptr<LumivexTOFSensor> sensor;
+    std::shared_ptr<FramePool> pool;
+    std::thread worker;
+    std::atomic<bool> stopped{true};
+    HostPlatform platform;
+    uint8_t sampleShift;
+    std::atomic<int32_t> range{4};
+    std::atomic<float> modulationFrequency{37500000.0f};
+    float speedOfLight = 300000000.0f;
+    float pi = 3.14159274f;
+    uint32_t pixelCount = kPixelCount;
+
+    // Serialises the session operations of several caller threads and guards
+    // `pool` and `retiredPools`; never held while waiting for a frame.
+    std::mutex sessionMutex;
+    // Pools replaced by a later start while frames were still lent from them.
+    std::vector<std::shared_ptr<FramePool>> retiredPools;
+};
+
+}  // namespace Lumivex

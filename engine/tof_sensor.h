@@ -1,0 +1,28 @@
+// The engine's one seam: the abstract sensor back-end.
+#pragma once
+
+#include <cstdint>
+
+namespace Lumivex {
+
+enum CameraCtrl : int32_t {
+    RANG = 0,      // measuring range in metres (2 or 4)
+    EXPOSURE = 1,  // exposure
+};
+
+class LumivexTOFSensor {
+public:
+    virtual ~LumivexTOFSensor() = default;
+    virtual int32_t open() = 0;
+    virtual int32_t close() = 0;
+    virtual int32_t start() = 0;
+    virtual int32_t stop() = 0;
+    // Blocks until one raw phase frame (345,600 bytes) is written at `rawFrame`
+    // and its time stamp stored; returns anything but -1 on success.
+    virtual int32_t getFrame(uint8_t* rawFrame, uint64_t* timestamp) = 0;
+    // 0: accepted and in force; anything else: not accepted.
+    virtual int32_t setControl(CameraCtrl ctrl, int32_t value) = 0;
+    virtual int32_t getControl(CameraCtrl ctrl, int32_t* value) = 0;
+};
+
+}  // namespace Lumivex
