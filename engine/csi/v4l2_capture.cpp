@@ -1,0 +1,280 @@
+#include "v4l2_capture.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <linux/videodev2.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "frame_types.h"
+#include "media_pipeline.h"
+#include "warning.h"
+
+// Packed 12-bit grey (two pixels in three bytes); older kernel headers lack it.
+#ifndef V4L2_PIX_FMT_Y12P
+#define V4L2_PIX_FMT_Y12P v4l2_fourcc('Y', '1', '2', 'P')
+#endif
+
+namespace Lumivex {
+
+namespace {
+constexpr uint32_t kRangeControl = 0x00981901;  // V4L2_CID_USER_BASE + 0x1001
+constexpr uint32_t kStridedBufferLength = 92160;   // 180 lines of 512 bytes
+}  // namespace
+
+bool restartsGroup(const timeval& previous, const timeval& current) {
+    const int64_t d = int64_t(current.tv_usec) - int64_t(previous.tv_usec);
+    return d > 5000 || (current.tv_sec != previous.tv_sec && d > 4000);
+}
+
+LumivexTOFCSISensor::LumivexTOFCSISensor(const char* path, HostPlatform hostPlatform)
+    : platform(hostPlatform) {
+    std::snprintf(devicePath, sizeof devicePath, "%s", path);
+}
+
+LumivexTOFCSISensor::~LumivexTOFCSISensor() {
+    for (int i = 0; i < kBufferCount; ++i) unmapBuffer(i);
+    if (subdevFd >= 0) ::close(subdevFd);
+    if (videoOpen) ::close(videoFd);
+}
+
+int LumivexTOFCSISensor::xioctl(int fd, unsigned long request, void* argument) {
+    if (videoFd < 0) return -1;
+    int tries = 4;
+    for (;;) {
+        --tries;  // 3, 2, 1, 0, -1 on the first to fifth call
+        const int result = ::ioctl(fd, request, argument);
+        if (result >= 0) return result;
+        const int error = errno;
+        const bool retry = error == EINTR || error == EAGAIN || error == ETIMEDOUT;
+        if (tries == -1 || (!retry && tries == 0)) {
+            warn("xioctl", "UVC: ioctl (%d) retried %d times - giving up: %s)", int32_t(request), 4,
+                 std::strerror(error));
+            errno = error;
+            return result;
+        }
+        if (!retry) return result;
+    }
+}
+
+int32_t LumivexTOFCSISensor::open() {
+    videoFd = ::open(devicePath, O_RDWR);
+    if (videoFd < 0) {
+        warn("open", "Could not open device node %s. Please check for permissions.", devicePath);
+        return -1;
+    }
+    videoOpen = true;
+    if (platform == RASPBERRY_PI || platform == RASPBERRY_PI_5) {
+        ctrlFd = v4l2_device_open_v4l2_subdev(*this, videoFd);
+        subdevFd = ctrlFd;
+    } else {
+        ctrlFd = videoFd;
+    }
+    return xioctl(videoFd, VIDIOC_S_INPUT, &inputIndex);
+}
+
+int32_t LumivexTOFCSISensor::close() {
+    if (videoOpen) ::close(videoFd);
+    videoOpen = false;
+    videoFd = -1;  // a later call must not reach whatever reuses the number
+    if (subdevFd >= 0) ::close(subdevFd);
+    subdevFd = -1;
+    ctrlFd = -1;
+    return 0;
+}
+
+int32_t LumivexTOFCSISensor::setVideoMode() {
+    v4l2_format format;
+    std::memset(&format, 0, sizeof format);
+    format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    format.fmt.pix.width = kSensorWidth;
+    format.fmt.pix.height = kSensorHeight;
+    format.fmt.pix.field = V4L2_FIELD_NONE;
+    format.fmt.pix.pixelformat = platform == RASPBERRY_PI_5 ? V4L2_PIX_FMT_Y12P : V4L2_PIX_FMT_Y12;
+    if (xioctl(videoFd, VIDIOC_TRY_FMT, &format) < 0) {
+        warn("setVideoMode", "TOFCamera: Could not set current frame format");
+        return -1;
+    }
+    format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    if (xioctl(videoFd, VIDIOC_S_FMT, &format) < 0) {
+        warn("setVideoMode", "TOFCamera: Could not set current frame format");
+        return -1;
+    }
+    return 0;
+}
+
+void LumivexTOFCSISensor::unmapBuffer(int index) {
+    if (bufferMaps[index] == nullptr) return;
+    ::munmap(bufferMaps[index], mappedLengths[index]);
+    bufferMaps[index] = nullptr;
+    mappedLengths[index] = 0;
+}
+
+int32_t LumivexTOFCSISensor::requestBuffer() {
+    v4l2_requestbuffers request;
+    std::memset(&request, 0, sizeof request);
+    request.count = kBufferCount;
+    request.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    request.memory = V4L2_MEMORY_MMAP;
+    if (xioctl(videoFd, VIDIOC_REQBUFS, &request) < 0) {
+        warn("requestBuffer", "TOFCamera: Fail to request buffer");
+        return -1;
+    }
+    if (request.count < kBufferCount) {
+        warn("requestBuffer", "TOFCamera: Not request enough buffers");
+        if (request.count == 0) return -1;
+    }
+    // bufferMaps has eight slots: buffers granted beyond them are not used.
+    mappedCount = 0;
+    const int granted = request.count < kBufferCount ? int(request.count) : kBufferCount;
+    for (int i = 0; i < granted; ++i) {
+        v4l2_buffer buffer;
+        std::memset(&buffer, 0, sizeof buffer);
+        buffer.index = i;
+        buffer.type = request.type;
+        buffer.memory = V4L2_MEMORY_MMAP;
+        if (xioctl(videoFd, VIDIOC_QUERYBUF, &buffer) < 0) return -1;
+
+        if (buffer.length == kStridedBufferLength) {
+            copyRoutine = copyStrided;
+        } else if (platform == JETSON_XAVIER) {
+            copyRoutine = copyLinePairs;
+        } else if (platform == RASPBERRY_PI_5) {
+            copyRoutine = unpackY12P;
+        } else {
+            copyRoutine = copyWhole;
+        }
+
+        unmapBuffer(i);  // a mapping left by an earlier start is not leaked
+        void* map = ::mmap(nullptr, buffer.length, PROT_READ | PROT_WRITE, MAP_SHARED, videoFd,
+                           buffer.m.offset);
+        if (map == MAP_FAILED) {
+            warn("requestBuffer", "TOFCamera: MAP Failed");
+            return -1;
+        }
+        bufferMaps[i] = map;
+        mappedLengths[i] = buffer.length;
+        mappedCount = i + 1;
+
+        buffer.index = i;
+        buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        buffer.memory = V4L2_MEMORY_MMAP;
+        if (xioctl(videoFd, VIDIOC_QBUF, &buffer) < 0) {
+            warn("requestBuffer", "TOFCamera: VIDIOC_QBUF Failed");
+            return -1;
+        }
+    }
+    return 0;
+}
+
+int32_t LumivexTOFCSISensor::start() {
+    if (videoFd >= 0 && setVideoMode() < 0) return -1;
+    if (requestBuffer() < 0) return -1;
+    int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    const int result = xioctl(videoFd, VIDIOC_STREAMON, &type);
+    if (result < 0) {
+        warn("start", "TOFCamera: Stream opening Failed");
+        return result;
+    }
+    return 0;
+}
+
+int32_t LumivexTOFCSISensor::stop() {
+    int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    xioctl(videoFd, VIDIOC_STREAMOFF, &type);
+    // Only the buffers the last start mapped (eight when all were granted).
+    for (int i = 0; i < mappedCount; ++i) {
+        v4l2_buffer buffer;
+        std::memset(&buffer, 0, sizeof buffer);
+        buffer.index = i;
+        buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        const int result = xioctl(videoFd, VIDIOC_QUERYBUF, &buffer);
+        if (result < 0) return result;
+        if (bufferMaps[i] != nullptr) {
+            ::munmap(bufferMaps[i], buffer.length);
+            bufferMaps[i] = nullptr;
+            mappedLengths[i] = 0;
+        }
+    }
+    mappedCount = 0;
+    return 0;
+}
+
+int32_t LumivexTOFCSISensor::getFrame(uint8_t* rawFrame, uint64_t* timestamp) {
+    size_t writePosition = 0;
+    int count = 0;
+    timeval previous{};
+    for (;;) {
+        v4l2_buffer buffer;
+        std::memset(&buffer, 0, sizeof buffer);
+        buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        buffer.memory = V4L2_MEMORY_MMAP;
+        if (xioctl(videoFd, VIDIOC_DQBUF, &buffer) < 0) {
+            warn("getFrame", "Failed to dequeue buffer");
+            return -1;
+        }
+        // An index without a mapping is as unusable as one above 7.
+        if (buffer.index > 7 || bufferMaps[buffer.index] == nullptr) {
+            warn("getFrame", "Index out of range");
+            return -1;
+        }
+        if (count > 0 && restartsGroup(previous, buffer.timestamp)) {
+            count = 0;
+            writePosition = 0;
+        }
+        const size_t length = buffer.length < mappedLengths[buffer.index]
+                                  ? buffer.length
+                                  : mappedLengths[buffer.index];
+        copyRoutine(static_cast<const uint8_t*>(bufferMaps[buffer.index]), length, rawFrame,
+                    writePosition, kRawFrameBytes);
+        ++count;
+        previous = buffer.timestamp;
+        if (xioctl(videoFd, VIDIOC_QBUF, &buffer) < 0) {
+            warn("getFrame", "Failed to queue buffer");
+            return -1;
+        }
+        if (count == 4) {
+            *timestamp = timestampTicks(previous);
+            return 0;
+        }
+    }
+}
+
+int32_t LumivexTOFCSISensor::setControl(CameraCtrl ctrl, int32_t value) {
+    v4l2_control control;
+    std::memset(&control, 0, sizeof control);
+    if (ctrl == RANG) {
+        if (value != 2 && value != 4) return -1;
+        control.id = kRangeControl;
+        control.value = value == 2 ? 1 : 0;
+    } else if (ctrl == EXPOSURE) {
+        control.id = V4L2_CID_EXPOSURE;
+        control.value = value;
+    } else {
+        return -1;
+    }
+    if (xioctl(ctrlFd, VIDIOC_S_CTRL, &control) < 0) {
+        std::perror("VIDIOC_S_CTRL");
+        return 1;
+    }
+    return 0;
+}
+
+int32_t LumivexTOFCSISensor::getControl(CameraCtrl ctrl, int32_t* value) {
+    if (value == nullptr || (ctrl != RANG && ctrl != EXPOSURE)) return -1;
+    v4l2_control control;
+    std::memset(&control, 0, sizeof control);
+    control.id = ctrl == RANG ? kRangeControl : V4L2_CID_EXPOSURE;
+    if (xioctl(ctrlFd, VIDIOC_G_CTRL, &control) < 0) {
+        std::perror("VIDIOC_S_CTRL");  // the label reads the same for reading
+        return ctrl == RANG ? 1 : -1;
+    }
+    *value = ctrl == RANG ? (control.value != 0 ? 2 : 4) : control.value;
+    return 0;
+}
+
+}  // namespace Lumivex

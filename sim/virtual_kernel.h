@@ -1,0 +1,160 @@
+// The virtual V4L2 kernel: video capture nodes, a media graph, sub-devices,
+// sysfs links and the device-tree model, as a driver presents them.
+#pragma once
+
+#include <linux/media.h>
+#include <linux/v4l2-subdev.h>
+#include <linux/videodev2.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+
+#include <atomic>
+#include <cstdarg>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "scene_renderer.h"
+
+struct dirent;
+
+namespace LumivexSim {
+
+struct Config {
+    std::string platform = "rpi5";  // rpi5 | rpi4 | xavier | nano | generic
+    std::string model;              // device-tree model text (platform's by default)
+    bool modelSet = false;
+    std::string scene = "default";
+    double fps = 30.0;
+    Layout layout = Layout::Y12P;
+    int cameras = 1;
+    std::string sensorName = "lumivex-sorvantic 10-0010";
+    uint32_t noiseSeed = 0;
+    bool moving = false;
+    std::string logPath;
+
+    // Faults on demand.
+    int grant = -1;              // buffers granted by REQBUFS (-1: as asked)
+    int mmapFail = 0;            // the n-th buffer mmap fails (0: none)
+    int dqbufIndex = -1;         // the next DQBUF reports this index
+    long bufferLength = -1;      // driver buffer length instead of the layout's
+    std::vector<std::string> entries;  // the video device's sysfs folder
+    bool entriesSet = false;
+    bool scandirFail = false, fstatFail = false, notChar = false;
+    std::string readlinkFail, linkNoSlash, linkNotSubdev;  // entity name parts
+    std::string subdevOpenFail;  // node path part
+    bool ctrlRefuse = false, noSensor = false, extraCsi2 = false;
+    bool linkFail = false, subdevFormatFail = false, videoOpenFail = false;
+    std::vector<timeval> timestamps;  // scripted sub-frame time stamps
+    std::map<unsigned long, std::deque<int>> ioctlErrors;  // per request: errno, 0 = pass
+};
+
+// Parses "key=value,..." into `config` (starting from its current values).
+bool applySettings(Config& config, const std::string& settings, std::string& error);
+// The platform's model text and driver layout.
+void applyPlatformDefaults(Config& config);
+
+struct Entity {
+    uint32_t id;
+    std::string name;
+    uint32_t major, minor;
+    int subdev;  // N of /dev/v4l-subdevN, or -1
+};
+
+class VirtualKernel {
+public:
+    static VirtualKernel& instance();
+
+    bool handlesPath(const char* path) const;
+    int open(const char* path, int flags);  // a descriptor, or -1 with errno
+    bool isVirtual(int fd) const;
+    int close(int fd);
+    int ioctl(int fd, unsigned long request, void* argument);
+    void* mmap(void* address, size_t length, int protection, int flags, int fd, off_t offset);
+    bool ownsMapping(void* address);
+    int munmap(void* address, size_t length);
+    int fstat(int fd, struct stat* status);
+    bool handlesSysfs(const char* path) const;
+    int scandir(const char* path, struct dirent*** list);
+    ssize_t readlink(const char* path, char* buffer, size_t size);
+    bool providesModel() const;
+    FILE* openModel();
+
+    int configure(const char* settings);
+    std::string logText();
+    void clearLog();
+    int openDescriptors();
+    int liveMappings();
+
+private:
+    VirtualKernel();
+    enum class Kind { Video, Media, Subdev };
+    struct OpenFile {
+        Kind kind;
+        int index;
+        std::string path;
+    };
+    struct Buffer {
+        uint32_t length = 0, offset = 0;
+        bool queued = false;
+        timeval timestamp{};
+        uint32_t sequence = 0;
+    };
+    struct VideoNode {
+        v4l2_pix_format format{};
+        bool streaming = false;
+        int memfd = -1;
+        uint8_t* driverMap = nullptr;
+        size_t mapSize = 0, stride = 0;
+        std::vector<Buffer> buffers;
+        std::deque<uint32_t> queue;
+        uint64_t nextSubFrame = 0;
+        int64_t startMicros = 0;
+        uint32_t sequence = 0;
+        int mappings = 0;
+    };
+    struct Mapping {
+        size_t length;
+        std::string path;
+    };
+
+    void log(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    void resetDevices();
+    std::vector<Entity> entities() const;
+    const Entity* entityByDevice(uint32_t major, uint32_t minor) const;
+    bool controlsOnSubdev() const;
+    int failWith(int error) const;
+    int scriptedError(unsigned long request);
+
+    int videoIoctl(std::unique_lock<std::mutex>& lock, int index, const std::string& path,
+                   unsigned long request, void* argument);
+    int mediaIoctl(unsigned long request, void* argument);
+    int subdevIoctl(int index, unsigned long request, void* argument);
+    int controlIoctl(const char* at, unsigned long request, void* argument);
+    int dequeue(std::unique_lock<std::mutex>& lock, VideoNode& node, v4l2_buffer& buffer);
+    int requestBuffers(VideoNode& node, v4l2_requestbuffers& request);
+    void freeBuffers(VideoNode& node);
+    size_t bufferLength() const;
+    const PhaseImages& phases(uint64_t frame);
+
+    mutable std::mutex mutex;
+    Config config;
+    std::map<int, OpenFile> files;
+    std::map<void*, Mapping> mappings;
+    std::vector<VideoNode> videoNodes;
+    int32_t rangeControl = 0;  // 1 selects 2 m, 0 selects 4 m
+    int32_t exposure = 100;
+    bool linkEnabled = false;
+    v4l2_mbus_framefmt receiverFormat{};
+    int mmapCalls = 0;
+    Scene scene;
+    PhaseImages cached;
+    int cachedRange = -1;
+    uint64_t cachedFrame = ~0ull;
+    std::vector<std::string> events;
+    int logFd = -1;
+};
+
+}  // namespace LumivexSim
