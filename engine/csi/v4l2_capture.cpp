@@ -43,7 +43,10 @@ LumivexTOFCSISensor::~LumivexTOFCSISensor() {
 }
 
 int LumivexTOFCSISensor::xioctl(int fd, unsigned long request, void* argument) {
-    if (videoFd < 0) return -1;
+    if (videoFd < 0) {
+        errno = EBADF;  // so that a caller's perror names the reason
+        return -1;
+    }
     int tries = 4;
     for (;;) {
         --tries;  // 3, 2, 1, 0, -1 on the first to fifth call

@@ -1,0 +1,82 @@
+"""No sequence of calls crashes the process or touches freed memory (run under ASan too)."""
+import gc
+
+import numpy as np
+import pytest
+
+import LumivexDepthCamera as ldc
+
+
+def started(vkernel, output=ldc.TOFOutput.DEPTH):
+    camera = ldc.LumivexCamera()
+    assert camera.open(ldc.TOFConnect.CSI, 0) == 0
+    assert camera.start(output) == 0
+    return camera
+
+
+def test_a_released_frame_raises_runtime_error(vkernel):
+    camera = started(vkernel)
+    frame = camera.requestFrame(3000)
+    assert camera.releaseFrame(frame) == 0
+    for method in (frame.getDepthData, frame.getAmplitudeData, frame.getFrameFormat):
+        with pytest.raises(RuntimeError):
+            method()
+    assert camera.releaseFrame(frame) == -1
+    camera.stop()
+
+
+def test_a_frame_still_lent_works_after_close_restart_and_collection(vkernel):
+    camera = started(vkernel)
+    frame = camera.requestFrame(3000)
+    depth = frame.getDepthData()
+    assert camera.close() == 0
+    assert np.array_equal(frame.getDepthData(), depth)  # after close
+    assert camera.open(ldc.TOFConnect.CSI, 0) == 0
+    assert camera.start(ldc.TOFOutput.RAW) == 0
+    assert np.array_equal(frame.getDepthData(), depth)  # after a start that replaced the pool
+    raw_frame = camera.requestFrame(3000)
+    assert camera.releaseFrame(frame) == 0  # the replaced pool takes it back
+    with pytest.raises(RuntimeError):
+        frame.getDepthData()
+    del camera
+    gc.collect()
+    assert raw_frame.getRawData().shape == (180, 960)  # after the camera was collected
+    assert raw_frame.getFramFormat().width == 960
+
+
+def test_a_camera_collected_while_streaming_stops_cleanly(vkernel):
+    camera = started(vkernel)
+    frames = [camera.requestFrame(3000) for _ in range(2)]
+    del camera
+    gc.collect()
+    assert all(f.getDepthData().shape == (180, 240) for f in frames)
+    assert vkernel.open_descriptors() == 0 and vkernel.live_mappings() == 0
+
+
+def test_frames_of_another_camera_are_refused(vkernel):
+    vkernel.configure("platform=rpi5,fps=120,cameras=2")
+    first = started(vkernel)
+    second = ldc.LumivexCamera()
+    assert second.open(ldc.TOFConnect.CSI, 1) == 0
+    assert second.start(ldc.TOFOutput.DEPTH) == 0
+    frame = first.requestFrame(3000)
+    assert second.releaseFrame(frame) == -1
+    assert first.releaseFrame(frame) == 0
+    first.stop(), second.stop()
+
+
+def test_repeated_cycles_with_frames_held_and_dropped(vkernel):
+    for cycle in range(6):
+        camera = started(vkernel, ldc.TOFOutput.RAW if cycle % 2 else ldc.TOFOutput.DEPTH)
+        held = [camera.requestFrame(3000) for _ in range(2)]
+        camera.setControl(ldc.TOFControl.RANG, 2 if cycle % 2 else 4)
+        if cycle % 3 == 0:
+            camera.stop()
+        if cycle % 3 == 1:
+            camera.close()
+        del camera
+        for frame in held:
+            data = frame.getRawData() if isinstance(frame, ldc.RawData) else frame.getDepthData()
+            assert data.size in (172800, 43200)
+    gc.collect()
+    assert vkernel.open_descriptors() == 0
