@@ -115,11 +115,11 @@ def test_the_same_live_buffer_comes_back_as_the_same_object(camera):
     first = camera.requestFrame(3000)
     assert camera.releaseFrame(first) == 0
     seen = []
-    for _ in range(8):
+    while len(seen) < 60 and not any(frame is first for frame in seen):
         frame = camera.requestFrame(3000)
         seen.append(frame)
         camera.releaseFrame(frame)
-    assert any(frame is first for frame in seen)
+    assert any(frame is first for frame in seen)  # one of three buffers comes round again
     assert len({id(frame) for frame in seen}) <= 3
 
 

@@ -129,10 +129,13 @@ def test_version_mismatch_is_refused_by_another_interpreter(tmp_path):
     os.symlink(module, tmp_path / "LumivexDepthCamera.so")
     code = ("import sys\ntry:\n    import LumivexDepthCamera\nexcept ImportError as e:\n    print(e)\n"
             "else:\n    print('imported')")
+    env = {"PYTHONPATH": str(tmp_path), "PATH": os.environ.get("PATH", "")}
+    for name in ("LD_PRELOAD", "ASAN_OPTIONS"):  # a sanitizer build needs its runtime first
+        if name in os.environ:
+            env[name] = os.environ[name]
     checked = 0
     for python in others:
-        result = subprocess.run([python, "-c", code], capture_output=True, text=True,
-                                env={"PYTHONPATH": str(tmp_path), "PATH": os.environ.get("PATH", "")})
+        result = subprocess.run([python, "-c", code], capture_output=True, text=True, env=env)
         version = subprocess.run([python, "-c", "import sys; print(sys.version)"], capture_output=True,
                                  text=True).stdout.strip()
         message = result.stdout.strip()
