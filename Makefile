@@ -22,8 +22,8 @@ sanitize: deps
 
 tsan: deps
 	cmake -S . -B build-tsan $(CMAKE_FLAGS) -DLUMIVEX_SANITIZE=thread
-	cmake --build build-tsan -j $(JOBS)
-	cd build-tsan && ctest --output-on-failure -j $(JOBS) -L engine
+	cmake --build build-tsan -j $(JOBS) --target engine_tests engine_stress_tests csi_tests
+	cd build-tsan && ctest --output-on-failure -j $(JOBS) -L engine && ctest --output-on-failure -R CsiStress
 
 bench: all
 	build/bench/lumivex_bench

@@ -178,6 +178,19 @@ LUMIVEX_EXPORT int fstat64(int fd, struct stat64* status) {
     return fstat(fd, reinterpret_cast<struct stat*>(status));
 }
 
+// Older entry points, still used by some runtimes (ThreadSanitizer's fstat).
+LUMIVEX_EXPORT int __fxstat(int version, int fd, struct stat* status) {
+    if (LumivexSim::mayBeVirtual(fd) && VirtualKernel::instance().isVirtual(fd))
+        return VirtualKernel::instance().fstat(fd, status);
+    using Fxstat = int (*)(int, int, struct stat*);
+    static const Fxstat next = reinterpret_cast<Fxstat>(dlsym(RTLD_NEXT, "__fxstat"));
+    return next != nullptr ? next(version, fd, status) : real().fstat(fd, status);
+}
+
+LUMIVEX_EXPORT int __fxstat64(int version, int fd, struct stat64* status) {
+    return __fxstat(version, fd, reinterpret_cast<struct stat*>(status));
+}
+
 LUMIVEX_EXPORT int scandir(const char* path, struct dirent*** list, int (*filter)(const struct dirent*),
                            int (*compare)(const struct dirent**, const struct dirent**)) {
     if (!VirtualKernel::instance().handlesSysfs(path)) return real().scandir(path, list, filter, compare);

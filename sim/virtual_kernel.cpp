@@ -168,6 +168,7 @@ std::vector<Entity> VirtualKernel::entities() const {
                 {3, "csi2", kVideoMajor, kSubdevMinorBase + 0, 0},
                 {4, "pisp-fe", kVideoMajor, kSubdevMinorBase + 1, 1}};
         if (!config.noSensor) list.push_back({5, config.sensorName, kVideoMajor, kSubdevMinorBase + 2, 2});
+        if (config.noReceiver) list.erase(list.begin() + 2);  // the CSI-2 receiver
     } else if (config.platform == "rpi4") {
         list = {{1, "unicam-image", kVideoMajor, 0, -1}, {2, "unicam-embedded", kVideoMajor, 1, -1}};
         if (config.extraCsi2) list.push_back({3, "csi2", kVideoMajor, kSubdevMinorBase + 0, 0});

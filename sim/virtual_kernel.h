@@ -45,7 +45,7 @@ struct Config {
     bool scandirFail = false, fstatFail = false, notChar = false;
     std::string readlinkFail, linkNoSlash, linkNotSubdev;  // entity name parts
     std::string subdevOpenFail;  // node path part
-    bool ctrlRefuse = false, noSensor = false, extraCsi2 = false;
+    bool ctrlRefuse = false, noSensor = false, extraCsi2 = false, noReceiver = false;
     bool linkFail = false, subdevFormatFail = false, videoOpenFail = false;
     std::vector<timeval> timestamps;  // scripted sub-frame time stamps
     std::map<unsigned long, std::deque<int>> ioctlErrors;  // per request: errno, 0 = pass

@@ -205,6 +205,8 @@ bool applySettings(Config& c, const std::string& settings, std::string& error) {
             c.ctrlRefuse = true;
         } else if (key == "no_sensor") {
             c.noSensor = true;
+        } else if (key == "no_receiver") {
+            c.noReceiver = true;
         } else if (key == "extra_csi2") {
             c.extraCsi2 = true;
         } else if (key == "link_fail") {

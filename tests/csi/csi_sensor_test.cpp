@@ -45,7 +45,9 @@ int16_t decoded(uint16_t word) {
 
 class PlatformTest : public ::testing::TestWithParam<PlatformCase> {
 protected:
-    void SetUp() override { configureVirtualKernel(std::string("platform=") + GetParam().name + ",fps=120"); }
+    // 30 frames a second leave a loaded machine two frame periods (66 ms) of
+    // slack before the virtual driver drops sub-frames.
+    void SetUp() override { configureVirtualKernel(std::string("platform=") + GetParam().name + ",fps=30"); }
     void TearDown() override {
         EXPECT_EQ(lumivex_vk_open_descriptors(), 0);
         EXPECT_EQ(lumivex_vk_live_mappings(), 0);
@@ -304,8 +306,12 @@ TEST_P(FailureTest, WarnsAndReportsAsDocumented) {
         std::vector<uint8_t> frame(kRawFrameBytes);
         uint64_t timestamp = 0;
         int32_t result = 0;
-        if (c.step != Step::Open) ASSERT_EQ(sensor.open(), 0);
-        if (c.step == Step::GetFrame) ASSERT_EQ(sensor.start(), 0);
+        if (c.step != Step::Open) {
+            ASSERT_EQ(sensor.open(), 0);
+        }
+        if (c.step == Step::GetFrame) {
+            ASSERT_EQ(sensor.start(), 0);
+        }
         const auto output = capture([&] {
             switch (c.step) {
                 case Step::Open: result = sensor.open(); break;
@@ -425,7 +431,9 @@ TEST_P(MediaTest, SetsUpThePipelineOrExplainsWhy) {
         int32_t control = -7;
         capture([&] { control = sensor.setControl(RANG, 4); });
         EXPECT_EQ(control, c.control);
-        if (c.absent != nullptr) EXPECT_FALSE(logHas(c.absent)) << kernelLog();
+        if (c.absent != nullptr) {
+            EXPECT_FALSE(logHas(c.absent)) << kernelLog();
+        }
         sensor.close();
     }
     EXPECT_EQ(lumivex_vk_open_descriptors(), 0);
@@ -452,6 +460,8 @@ INSTANTIATE_TEST_SUITE_P(
         MediaCase{"platform=rpi5,scandir_fail",
                   (std::string(kMedia) + "Cannot scan: /sys/dev/char/81:0/device\n" + kNoMedia), "", 1,
                   nullptr},
+        MediaCase{"platform=rpi5,no_receiver", (std::string(kSubdev) + "Failed to set link\n"),
+                  "Query entity failed: Invalid argument\n", 1, "open /dev/v4l-subdev"},
         MediaCase{"platform=rpi5,link_fail", (std::string(kSubdev) + "Failed to set link\n"), "", 1,
                   "open /dev/v4l-subdev"},
         MediaCase{"platform=rpi5,subdev_fmt_fail", "", "Failed to set video format: Invalid argument\n", 1,
