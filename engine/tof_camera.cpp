@@ -1,5 +1,6 @@
 #include "tof_camera.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 
@@ -166,7 +167,15 @@ LumivexFrameBuffer* LumivexTOFCamera::requestFrame(int16_t timeoutMs) {
         std::lock_guard<std::mutex> lock(sessionMutex);
         current = pool;
     }
-    return current ? current->requestFrame(timeoutMs) : nullptr;
+    if (!current) return nullptr;
+    LumivexFrameBuffer* frame = current->requestFrame(timeoutMs);  // waits without the lock
+    if (frame == nullptr) return nullptr;
+    std::lock_guard<std::mutex> lock(sessionMutex);
+    // A start on another thread may have replaced the pool during the wait:
+    // keep it while it lends this frame.
+    if (current != pool && std::find(retiredPools.begin(), retiredPools.end(), current) == retiredPools.end())
+        retiredPools.push_back(current);
+    return frame;
 }
 
 int32_t LumivexTOFCamera::releaseFrame(LumivexFrameBuffer* frame) {

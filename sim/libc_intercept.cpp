@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <stdarg.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -50,6 +51,7 @@ const RealLibc& real() {
         resolve<decltype(RealLibc::scandir)>("scandir"),
         resolve<decltype(RealLibc::readlink)>("readlink"),
         resolve<decltype(RealLibc::fopen)>("fopen"),
+        resolve<decltype(RealLibc::poll)>("poll"),
     };
     return functions;
 }
@@ -176,6 +178,18 @@ LUMIVEX_EXPORT int fstat(int fd, struct stat* status) {
 
 LUMIVEX_EXPORT int fstat64(int fd, struct stat64* status) {
     return fstat(fd, reinterpret_cast<struct stat*>(status));
+}
+
+LUMIVEX_EXPORT int poll(struct pollfd* fds, nfds_t count, int timeoutMs) {
+    bool anyVirtual = false;
+    for (nfds_t i = 0; i < count && fds != nullptr; ++i)
+        anyVirtual = anyVirtual || (LumivexSim::mayBeVirtual(fds[i].fd) && VirtualKernel::instance().isVirtual(fds[i].fd));
+    if (anyVirtual) return VirtualKernel::instance().poll(fds, count, timeoutMs);
+    return real().poll(fds, count, timeoutMs);
+}
+
+LUMIVEX_EXPORT int __poll_chk(struct pollfd* fds, nfds_t count, int timeoutMs, size_t) {
+    return poll(fds, count, timeoutMs);
 }
 
 // Older entry points, still used by some runtimes (ThreadSanitizer's fstat).

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <dirent.h>
+#include <poll.h>
 #include <stdio.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -20,6 +21,7 @@ struct RealLibc {
                    int (*)(const struct dirent**, const struct dirent**));
     ssize_t (*readlink)(const char*, char*, size_t);
     FILE* (*fopen)(const char*, const char*);
+    int (*poll)(struct pollfd*, nfds_t, int);
 };
 
 // Resolved once, on first use, with dlsym(RTLD_NEXT, ...).

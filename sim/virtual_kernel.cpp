@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <climits>
 #include <cstring>
 #include <thread>
 
@@ -262,7 +263,9 @@ int VirtualKernel::close(int fd) {
 
 int VirtualKernel::fstat(int fd, struct stat* status) {
     std::lock_guard<std::mutex> lock(mutex);
-    const OpenFile& file = files.at(fd);
+    auto found = files.find(fd);
+    if (found == files.end()) return failWith(EBADF);  // closed meanwhile by another thread
+    const OpenFile& file = found->second;
     if (config.fstatFail) {
         log("fstat %s -> EIO", file.path.c_str());
         return failWith(EIO);
@@ -363,7 +366,12 @@ FILE* VirtualKernel::openModel() {
 
 void* VirtualKernel::mmap(void* address, size_t length, int protection, int flags, int fd, off_t offset) {
     std::lock_guard<std::mutex> lock(mutex);
-    const OpenFile& file = files.at(fd);
+    auto found = files.find(fd);
+    if (found == files.end()) {
+        errno = EBADF;
+        return MAP_FAILED;
+    }
+    const OpenFile& file = found->second;
     if (file.kind != Kind::Video) {
         log("mmap %s -> ENODEV", file.path.c_str());
         errno = ENODEV;
@@ -424,7 +432,9 @@ int VirtualKernel::scriptedError(unsigned long request) {
 
 int VirtualKernel::ioctl(int fd, unsigned long request, void* argument) {
     std::unique_lock<std::mutex> lock(mutex);
-    const OpenFile file = files.at(fd);
+    auto found = files.find(fd);
+    if (found == files.end()) return failWith(EBADF);
+    const OpenFile file = found->second;
     if (const int error = scriptedError(request)) {
         log("ioctl %s %s -> %s", file.path.c_str(), requestName(request), std::strerror(error));
         return failWith(error);
@@ -547,6 +557,7 @@ int VirtualKernel::videoIoctl(std::unique_lock<std::mutex>& lock, int index, con
                 node.streaming = true;
                 node.startMicros = nowMicros();
                 node.nextSubFrame = 0;
+                node.delivered = 0;
             } else {
                 node.streaming = false;
                 for (auto& b : node.buffers) b.queued = false;
@@ -623,10 +634,69 @@ const PhaseImages& VirtualKernel::phases(uint64_t frame) {
     return cached;
 }
 
+int64_t VirtualKernel::dueMicros(const VideoNode& node, uint64_t subFrame) const {
+    // Sub-frame n is due at start + (n / 4) frame periods + (n % 4) spacings.
+    const int64_t period = int64_t(1e6 / config.fps);
+    return node.startMicros + int64_t(subFrame / 4) * period + int64_t(subFrame % 4) * kSubFrameSpacingMicros;
+}
+
+void VirtualKernel::skipIfLate(VideoNode& node, int64_t now) {
+    // A reader more than two frame periods late finds the queued buffers
+    // overwritten: it continues with the current frame.
+    const int64_t period = int64_t(1e6 / config.fps);
+    if (now - dueMicros(node, node.nextSubFrame) > 2 * period)
+        node.nextSubFrame = uint64_t((now - node.startMicros) / period) * 4;
+}
+
+bool VirtualKernel::stalled(const VideoNode& node) const {
+    return config.stallAfter >= 0 && node.delivered >= uint64_t(config.stallAfter);
+}
+
+short VirtualKernel::pollEvents(int fd, int64_t now, int64_t& wakeAt) {
+    auto found = files.find(fd);
+    if (found == files.end() || found->second.kind != Kind::Video) return 0;  // not ours to answer
+    VideoNode& node = videoNodes[size_t(found->second.index)];
+    if (!node.streaming || node.queue.empty()) return POLLERR;
+    if (stalled(node)) return 0;
+    if (!config.timestamps.empty()) return POLLIN | POLLRDNORM;
+    skipIfLate(node, now);
+    const int64_t due = dueMicros(node, node.nextSubFrame);
+    if (due <= now) return POLLIN | POLLRDNORM;
+    wakeAt = std::min(wakeAt, due);
+    return 0;
+}
+
+int VirtualKernel::poll(struct pollfd* fds, unsigned long count, int timeoutMs) {
+    const int64_t deadline = timeoutMs < 0 ? INT64_MAX : nowMicros() + int64_t(timeoutMs) * 1000;
+    std::unique_lock<std::mutex> lock(mutex);
+    for (;;) {
+        const int64_t now = nowMicros();
+        int64_t wakeAt = deadline;
+        int ready = 0;
+        for (unsigned long i = 0; i < count; ++i) {
+            fds[i].revents = fds[i].fd < 0 ? 0 : short(pollEvents(fds[i].fd, now, wakeAt) & (fds[i].events | POLLERR | POLLNVAL));
+            ready += fds[i].revents != 0;
+        }
+        if (ready > 0 || now >= deadline) {
+            if (ready == 0) log("poll -> timed out");
+            return ready;
+        }
+        lock.unlock();  // sleep until the next sub-frame is due, 10 ms at most
+        std::this_thread::sleep_for(std::chrono::microseconds(std::min<int64_t>(wakeAt - now, 10000)));
+        lock.lock();
+    }
+}
+
 int VirtualKernel::dequeue(std::unique_lock<std::mutex>& lock, VideoNode& node, v4l2_buffer& out) {
     if (out.type != V4L2_BUF_TYPE_VIDEO_CAPTURE || !node.streaming || node.queue.empty()) {
         log("ioctl /dev/video VIDIOC_DQBUF -> EINVAL (%s)", !node.streaming ? "not streaming" : "no buffer queued");
         return failWith(EINVAL);
+    }
+    while (stalled(node)) {  // a blocking dequeue waits as long as the sensor is silent
+        lock.unlock();
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        lock.lock();
+        if (!node.streaming || node.queue.empty()) return failWith(EINVAL);
     }
     timeval stamp{};
     uint64_t subFrame;
@@ -635,17 +705,10 @@ int VirtualKernel::dequeue(std::unique_lock<std::mutex>& lock, VideoNode& node, 
         config.timestamps.erase(config.timestamps.begin());
         subFrame = node.nextSubFrame++;
     } else {
-        // Sub-frame n of the stream is due at start + (n / 4) frame periods +
-        // (n % 4) sub-frame spacings; a late reader skips to the current frame.
-        const int64_t period = int64_t(1e6 / config.fps);
         const int64_t now = nowMicros();
-        auto due = [&](uint64_t n) {
-            return node.startMicros + int64_t(n / 4) * period + int64_t(n % 4) * kSubFrameSpacingMicros;
-        };
-        if (now - due(node.nextSubFrame) > 2 * period)
-            node.nextSubFrame = uint64_t((now - node.startMicros) / period) * 4;
+        skipIfLate(node, now);
         subFrame = node.nextSubFrame++;
-        const int64_t when = due(subFrame);
+        const int64_t when = dueMicros(node, subFrame);
         if (when > now) {
             lock.unlock();
             std::this_thread::sleep_for(std::chrono::microseconds(when - now));
@@ -655,6 +718,7 @@ int VirtualKernel::dequeue(std::unique_lock<std::mutex>& lock, VideoNode& node, 
         stamp.tv_sec = when / 1000000;
         stamp.tv_usec = when % 1000000;
     }
+    ++node.delivered;
     const uint32_t index = node.queue.front();
     node.queue.pop_front();
     Buffer& buffer = node.buffers[index];

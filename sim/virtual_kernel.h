@@ -5,6 +5,7 @@
 #include <linux/media.h>
 #include <linux/v4l2-subdev.h>
 #include <linux/videodev2.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 
@@ -39,6 +40,7 @@ struct Config {
     int grant = -1;              // buffers granted by REQBUFS (-1: as asked)
     int mmapFail = 0;            // the n-th buffer mmap fails (0: none)
     int dqbufIndex = -1;         // the next DQBUF reports this index
+    long stallAfter = -1;        // the sensor stops after this many sub-frames
     long bufferLength = -1;      // driver buffer length instead of the layout's
     std::vector<std::string> entries;  // the video device's sysfs folder
     bool entriesSet = false;
@@ -76,6 +78,8 @@ public:
     bool ownsMapping(void* address);
     int munmap(void* address, size_t length);
     int fstat(int fd, struct stat* status);
+    // poll on virtual descriptors: POLLIN once a sub-frame can be dequeued.
+    int poll(struct pollfd* fds, unsigned long count, int timeoutMs);
     bool handlesSysfs(const char* path) const;
     int scandir(const char* path, struct dirent*** list);
     ssize_t readlink(const char* path, char* buffer, size_t size);
@@ -113,6 +117,7 @@ private:
         uint64_t nextSubFrame = 0;
         int64_t startMicros = 0;
         uint32_t sequence = 0;
+        uint64_t delivered = 0;  // sub-frames dequeued since stream on
         int mappings = 0;
     };
     struct Mapping {
@@ -134,6 +139,10 @@ private:
     int subdevIoctl(int index, unsigned long request, void* argument);
     int controlIoctl(const char* at, unsigned long request, void* argument);
     int dequeue(std::unique_lock<std::mutex>& lock, VideoNode& node, v4l2_buffer& buffer);
+    int64_t dueMicros(const VideoNode& node, uint64_t subFrame) const;
+    void skipIfLate(VideoNode& node, int64_t now);
+    bool stalled(const VideoNode& node) const;
+    short pollEvents(int fd, int64_t now, int64_t& wakeAt);
     int requestBuffers(VideoNode& node, v4l2_requestbuffers& request);
     void freeBuffers(VideoNode& node);
     size_t bufferLength() const;

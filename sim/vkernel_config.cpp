@@ -178,6 +178,9 @@ bool applySettings(Config& c, const std::string& settings, std::string& error) {
         } else if (key == "dqbuf_index") {
             ok = toLong(value, number) && number >= 0;
             if (ok) c.dqbufIndex = int(number);
+        } else if (key == "stall_after") {
+            ok = toLong(value, number) && number >= 0;
+            if (ok) c.stallAfter = number;
         } else if (key == "buflen") {
             ok = toLong(value, number) && number >= 1 && number <= 1 << 20;
             if (ok) c.bufferLength = number;

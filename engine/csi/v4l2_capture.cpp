@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/videodev2.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -24,6 +25,16 @@ namespace Lumivex {
 namespace {
 constexpr uint32_t kRangeControl = 0x00981901;  // V4L2_CID_USER_BASE + 0x1001
 constexpr uint32_t kStridedBufferLength = 92160;   // 180 lines of 512 bytes
+// A sensor that delivers no sub-frame for this long has stalled: getFrame
+// fails instead of blocking in VIDIOC_DQBUF for ever, so the engine can stop.
+constexpr int kSubFrameWaitMs = 2000;
+
+// False only when the node has nothing to dequeue within the wait.
+bool subFrameArrives(int fd) {
+    if (fd < 0) return true;  // xioctl refuses the request itself
+    pollfd request{fd, POLLIN, 0};
+    return ::poll(&request, 1, kSubFrameWaitMs) != 0;
+}
 }  // namespace
 
 bool restartsGroup(const timeval& previous, const timeval& current) {
@@ -216,7 +227,7 @@ int32_t LumivexTOFCSISensor::getFrame(uint8_t* rawFrame, uint64_t* timestamp) {
         std::memset(&buffer, 0, sizeof buffer);
         buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
         buffer.memory = V4L2_MEMORY_MMAP;
-        if (xioctl(videoFd, VIDIOC_DQBUF, &buffer) < 0) {
+        if (!subFrameArrives(videoFd) || xioctl(videoFd, VIDIOC_DQBUF, &buffer) < 0) {
             warn("getFrame", "Failed to dequeue buffer");
             return -1;
         }

@@ -165,6 +165,26 @@ TEST_P(PlatformTest, ABackEndDroppedWithoutStopOrCloseReleasesItsMappings) {
 INSTANTIATE_TEST_SUITE_P(Platforms, PlatformTest, ::testing::ValuesIn(kPlatforms),
                          [](const auto& info) { return std::string(info.param.name); });
 
+TEST(Stall, ASilentSensorTimesOutSoThatStopEnds) {
+    configureVirtualKernel("platform=rpi5,stall_after=8");
+    LumivexTOFCamera camera;
+    ASSERT_EQ(camera.open(CSI, 0), 0);
+    const auto output = capture([&] {
+        ASSERT_EQ(camera.start(DEPTH), 0);
+        for (int i = 0; i < 2; ++i) {
+            LumivexFrameBuffer* frame = camera.requestFrame(3000);
+            ASSERT_NE(frame, nullptr);
+            camera.releaseFrame(frame);
+        }
+        // The worker waits in getFrame for a sub-frame that never comes.
+        EXPECT_EQ(camera.requestFrame(300), nullptr);
+        EXPECT_EQ(camera.stop(), 0);
+    });
+    EXPECT_NE(output.out.find("getFrame ***WARNING*** Failed to dequeue buffer"), std::string::npos);
+    EXPECT_TRUE(logHas("poll -> timed out"));
+    EXPECT_EQ(camera.close(), 0);
+}
+
 // ---- xioctl ----
 
 struct RetryCase {
@@ -352,6 +372,7 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"dqbuf_index=8", Step::GetFrame, -1, "getFrame ***WARNING*** Index out of range\n"},
         FailureCase{"grant=4,dqbuf_index=5", Step::GetFrame, -1, "getFrame ***WARNING*** Index out of range\n"},
         FailureCase{"ioctl=VIDIOC_QBUF:ok*8/EIO", Step::GetFrame, -1, "getFrame ***WARNING*** Failed to queue buffer\n"},
+        FailureCase{"stall_after=2", Step::GetFrame, -1, "getFrame ***WARNING*** Failed to dequeue buffer\n"},
         FailureCase{"grant=4", Step::GetFrame, 0, ""},
         FailureCase{"buflen=100000", Step::GetFrame, 0, ""},
         FailureCase{"buflen=1001", Step::GetFrame, 0, ""}));

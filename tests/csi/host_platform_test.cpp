@@ -4,6 +4,8 @@
 #include <cstring>
 #include <string>
 
+#include <unistd.h>
+
 #include "csi/host_platform.h"
 
 using namespace Lumivex;
@@ -22,7 +24,8 @@ class ModelTextTest : public ::testing::TestWithParam<ModelCase> {};
 // The model file as the device tree holds it: the text and a NUL byte.
 TEST_P(ModelTextTest, ClassifiesTheModelFile) {
     const ModelCase c = GetParam();
-    const std::string path = ::testing::TempDir() + "model_text";
+    // ctest runs cases in parallel processes: one file each.
+    const std::string path = ::testing::TempDir() + "model_text_" + std::to_string(getpid());
     FILE* f = std::fopen(path.c_str(), "wb");
     ASSERT_NE(f, nullptr);
     std::fwrite(c.text, 1, std::strlen(c.text) + 1, f);
@@ -56,7 +59,7 @@ TEST(HostPlatformDetection, MissingModelFileGivesUnknown) {
 }
 
 TEST(HostPlatformDetection, ReadsOnlyTheFirstLineOfAtMost99Characters) {
-    const std::string path = ::testing::TempDir() + "model_long";
+    const std::string path = ::testing::TempDir() + "model_long_" + std::to_string(getpid());
     FILE* f = std::fopen(path.c_str(), "w");
     ASSERT_NE(f, nullptr);
     std::fputs((std::string(99, 'x') + "Raspberry Pi 5").c_str(), f);

@@ -4,6 +4,8 @@
 
 #include <thread>
 
+#include <unistd.h>
+
 #include "scripted_sensor.h"
 #include "tof_camera.h"
 
@@ -395,7 +397,7 @@ TEST_F(CameraTest, LentFrameStaysValidAfterTheCameraIsDestroyed) {
 }
 
 TEST(CameraPlatform, SampleShiftFollowsTheHostAtConstruction) {
-    const std::string path = ::testing::TempDir() + "xavier_model";
+    const std::string path = ::testing::TempDir() + "xavier_model_" + std::to_string(getpid());
     FILE* f = std::fopen(path.c_str(), "w");
     ASSERT_NE(f, nullptr);
     std::fputs("NVIDIA Jetson AGX Xavier Developer Kit", f);
