@@ -123,6 +123,9 @@ void FramePool::publish(BufferNode* node) {
 }
 
 LumivexFrameBuffer* FramePool::requestFrame(int16_t timeoutMs) {
+    // A caller holding every buffer would wait for ever: the worker has
+    // nothing to fill. (Checked before the ready mutex: never both locks.)
+    if (timeoutMs < 0 && queue->lentCount() == bufferCount) return nullptr;
     {
         std::unique_lock<std::mutex> lock(readyMutex);
         if (timeoutMs < 0) {

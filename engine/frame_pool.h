@@ -72,8 +72,10 @@ public:
     // unless the count is already above the limit.
     void publish(BufferNode* node);
 
-    // Caller: the oldest ready frame, waiting up to timeoutMs (negative:
-    // as long as a worker produces frames); null on time-out.
+    // Caller: the oldest ready frame, waiting up to timeoutMs; null on
+    // time-out. A negative time-out waits as long as a frame can still come:
+    // null at once when the callers hold every buffer, and null when the
+    // worker ends.
     LumivexFrameBuffer* requestFrame(int16_t timeoutMs);
     int32_t releaseFrame(const LumivexFrameBuffer* frame) { return queue->release(frame); }
 

@@ -119,6 +119,8 @@ TEST_F(CameraTest, CallerHoldingEveryFrameStallsTheWorkerAndStopStillEndsIt) {
     const int calls = script->getFrameCalls.load();
     std::this_thread::sleep_for(std::chrono::milliseconds(80));  // several 20 ms slices
     EXPECT_EQ(script->getFrameCalls.load(), calls);
+    // Waiting without limit could never end now: refused at once.
+    EXPECT_EQ(camera->requestFrame(-1), nullptr);
     EXPECT_EQ(camera->stop(), 0);
     EXPECT_FALSE(camera->isStreaming());
     for (auto* frame : held) EXPECT_EQ(camera->releaseFrame(frame), 0);

@@ -80,3 +80,14 @@ def test_repeated_cycles_with_frames_held_and_dropped(vkernel):
             assert data.size in (172800, 43200)
     gc.collect()
     assert vkernel.open_descriptors() == 0
+
+
+def test_waiting_without_limit_while_holding_every_frame_returns_none(vkernel):
+    camera = started(vkernel)
+    held = [camera.requestFrame(3000) for _ in range(3)]
+    assert all(frame is not None for frame in held)
+    assert camera.requestFrame(-1) is None  # the worker has no buffer left to fill
+    for frame in held:
+        assert camera.releaseFrame(frame) == 0
+    assert camera.requestFrame(-1) is not None
+    camera.stop()
