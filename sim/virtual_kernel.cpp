@@ -341,8 +341,6 @@ ssize_t VirtualKernel::readlink(const char* path, char* buffer, size_t size) {
     return ssize_t(count);
 }
 
-bool VirtualKernel::providesModel() const { return true; }
-
 FILE* VirtualKernel::openModel() {
     std::string model;
     {

@@ -26,7 +26,6 @@ namespace LumivexSim {
 struct Config {
     std::string platform = "rpi5";  // rpi5 | rpi4 | xavier | nano | generic
     std::string model;              // device-tree model text (platform's by default)
-    bool modelSet = false;
     std::string scene = "default";
     double fps = 30.0;
     Layout layout = Layout::Y12P;
@@ -83,7 +82,6 @@ public:
     bool handlesSysfs(const char* path) const;
     int scandir(const char* path, struct dirent*** list);
     ssize_t readlink(const char* path, char* buffer, size_t size);
-    bool providesModel() const;
     FILE* openModel();
 
     int configure(const char* settings);

@@ -141,14 +141,10 @@ bool applySettings(Config& c, const std::string& settings, std::string& error) {
                  value == "generic";
             if (ok) {
                 c.platform = value;
-                const std::string model = c.model;
-                const bool keepModel = c.modelSet;
                 applyPlatformDefaults(c);
-                if (keepModel) c.model = model;
             }
         } else if (key == "model") {
             c.model = value;
-            c.modelSet = true;
         } else if (key == "scene") {
             ok = isKnownScene(value);
             if (ok) c.scene = value;
