@@ -28,10 +28,7 @@ LumivexTOFCamera::LumivexTOFCamera(const char* modelPath)
 
 LumivexTOFCamera::~LumivexTOFCamera() {
     std::lock_guard<std::mutex> lock(sessionMutex);
-    if (!stopped.load()) {
-        stopWorker();
-        sensor->stop();
-    }
+    endStreaming();
     if (pool && pool->lentCount() > 0) keepForLentFrames(std::move(pool));
     for (auto& retired : retiredPools) keepForLentFrames(std::move(retired));
 }
@@ -80,11 +77,7 @@ int32_t LumivexTOFCamera::openWithSensor(std::unique_ptr<LumivexTOFSensor> backE
 }
 
 int32_t LumivexTOFCamera::replaceSensor(std::unique_ptr<LumivexTOFSensor> backEnd) {
-    // The worker uses the back-end: stop it first, as close does.
-    if (!stopped.load()) {
-        stopWorker();
-        sensor->stop();
-    }
+    endStreaming();  // the worker uses the back-end: stop it first, as close does
     sensor = std::move(backEnd);  // the previous back-end is destroyed here
     return sensor->open();
 }
@@ -130,6 +123,12 @@ void LumivexTOFCamera::stopWorker() {
     worker.join();
 }
 
+void LumivexTOFCamera::endStreaming() {
+    if (stopped.load()) return;
+    stopWorker();
+    sensor->stop();  // its result is not reported here
+}
+
 int32_t LumivexTOFCamera::stop() {
     std::lock_guard<std::mutex> lock(sessionMutex);
     if (!sensor || stopped.load()) return -1;
@@ -140,10 +139,7 @@ int32_t LumivexTOFCamera::stop() {
 int32_t LumivexTOFCamera::close() {
     std::lock_guard<std::mutex> lock(sessionMutex);
     if (!sensor) return -1;
-    if (!stopped.load()) {
-        stopWorker();
-        sensor->stop();
-    }
+    endStreaming();
     return sensor->close();
 }
 

@@ -63,7 +63,8 @@ public:
 
 private:
     int32_t replaceSensor(std::unique_ptr<LumivexTOFSensor> backEnd);
-    void stopWorker();  // caller holds sessionMutex; worker must be running
+    void stopWorker();     // caller holds sessionMutex; worker must be running
+    void endStreaming();   // if a worker runs: stop it, then the back-end
     void replacePool(FrameType type);
     // What the worker works with, copied at start so that later calls on the
     // caller's thread never race with it.

@@ -75,6 +75,8 @@ mode_t modeArgument(int flags, va_list args) {
     return (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE ? mode_t(va_arg(args, int)) : 0;
 }
 
+bool isVirtualFd(int fd) { return LumivexSim::mayBeVirtual(fd) && VirtualKernel::instance().isVirtual(fd); }
+
 bool isAbsoluteDevice(const char* path) {
     return path != nullptr && path[0] == '/' && VirtualKernel::instance().handlesPath(path);
 }
@@ -132,7 +134,7 @@ LUMIVEX_EXPORT int __openat_2(int dirfd, const char* path, int flags) { return o
 LUMIVEX_EXPORT int __openat64_2(int dirfd, const char* path, int flags) { return openat64(dirfd, path, flags); }
 
 LUMIVEX_EXPORT int close(int fd) {
-    if (LumivexSim::mayBeVirtual(fd) && VirtualKernel::instance().isVirtual(fd)) {
+    if (isVirtualFd(fd)) {
         LumivexSim::track(fd, false);
         return VirtualKernel::instance().close(fd);
     }
@@ -144,13 +146,13 @@ LUMIVEX_EXPORT int ioctl(int fd, unsigned long request, ...) {
     va_start(args, request);
     void* argument = va_arg(args, void*);
     va_end(args);
-    if (LumivexSim::mayBeVirtual(fd) && VirtualKernel::instance().isVirtual(fd))
+    if (isVirtualFd(fd))
         return VirtualKernel::instance().ioctl(fd, request, argument);
     return real().ioctl(fd, request, argument);
 }
 
 LUMIVEX_EXPORT void* mmap(void* address, size_t length, int protection, int flags, int fd, off_t offset) {
-    if (LumivexSim::mayBeVirtual(fd) && VirtualKernel::instance().isVirtual(fd)) {
+    if (isVirtualFd(fd)) {
         void* map = VirtualKernel::instance().mmap(address, length, protection, flags, fd, offset);
         if (map != MAP_FAILED) ++LumivexSim::liveMappings;
         return map;
@@ -171,7 +173,7 @@ LUMIVEX_EXPORT int munmap(void* address, size_t length) {
 }
 
 LUMIVEX_EXPORT int fstat(int fd, struct stat* status) {
-    if (LumivexSim::mayBeVirtual(fd) && VirtualKernel::instance().isVirtual(fd))
+    if (isVirtualFd(fd))
         return VirtualKernel::instance().fstat(fd, status);
     return real().fstat(fd, status);
 }
@@ -183,7 +185,7 @@ LUMIVEX_EXPORT int fstat64(int fd, struct stat64* status) {
 LUMIVEX_EXPORT int poll(struct pollfd* fds, nfds_t count, int timeoutMs) {
     bool anyVirtual = false;
     for (nfds_t i = 0; i < count && fds != nullptr; ++i)
-        anyVirtual = anyVirtual || (LumivexSim::mayBeVirtual(fds[i].fd) && VirtualKernel::instance().isVirtual(fds[i].fd));
+        anyVirtual = anyVirtual || isVirtualFd(fds[i].fd);
     if (anyVirtual) return VirtualKernel::instance().poll(fds, count, timeoutMs);
     return real().poll(fds, count, timeoutMs);
 }
@@ -194,7 +196,7 @@ LUMIVEX_EXPORT int __poll_chk(struct pollfd* fds, nfds_t count, int timeoutMs, s
 
 // Older entry points, still used by some runtimes (ThreadSanitizer's fstat).
 LUMIVEX_EXPORT int __fxstat(int version, int fd, struct stat* status) {
-    if (LumivexSim::mayBeVirtual(fd) && VirtualKernel::instance().isVirtual(fd))
+    if (isVirtualFd(fd))
         return VirtualKernel::instance().fstat(fd, status);
     using Fxstat = int (*)(int, int, struct stat*);
     static const Fxstat next = reinterpret_cast<Fxstat>(dlsym(RTLD_NEXT, "__fxstat"));

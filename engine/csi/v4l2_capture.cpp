@@ -29,6 +29,16 @@ constexpr uint32_t kStridedBufferLength = 92160;   // 180 lines of 512 bytes
 // fails instead of blocking in VIDIOC_DQBUF for ever, so the engine can stop.
 constexpr int kSubFrameWaitMs = 2000;
 
+// A zeroed buffer request for QUERYBUF, QBUF and DQBUF (memory 0: not set).
+v4l2_buffer bufferRequest(uint32_t index, uint32_t type, uint32_t memory) {
+    v4l2_buffer buffer;
+    std::memset(&buffer, 0, sizeof buffer);
+    buffer.index = index;
+    buffer.type = type;
+    buffer.memory = memory;
+    return buffer;
+}
+
 // False only when the node has nothing to dequeue within the wait.
 bool subFrameArrives(int fd) {
     if (fd < 0) return true;  // xioctl refuses the request itself
@@ -146,11 +156,7 @@ int32_t LumivexTOFCSISensor::requestBuffer() {
     mappedCount = 0;
     const int granted = request.count < kBufferCount ? int(request.count) : kBufferCount;
     for (int i = 0; i < granted; ++i) {
-        v4l2_buffer buffer;
-        std::memset(&buffer, 0, sizeof buffer);
-        buffer.index = i;
-        buffer.type = request.type;
-        buffer.memory = V4L2_MEMORY_MMAP;
+        v4l2_buffer buffer = bufferRequest(i, request.type, V4L2_MEMORY_MMAP);
         if (xioctl(videoFd, VIDIOC_QUERYBUF, &buffer) < 0) return -1;
 
         if (buffer.length == kStridedBufferLength) {
@@ -202,10 +208,7 @@ int32_t LumivexTOFCSISensor::stop() {
     xioctl(videoFd, VIDIOC_STREAMOFF, &type);
     // Only the buffers the last start mapped (eight when all were granted).
     for (int i = 0; i < mappedCount; ++i) {
-        v4l2_buffer buffer;
-        std::memset(&buffer, 0, sizeof buffer);
-        buffer.index = i;
-        buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        v4l2_buffer buffer = bufferRequest(i, V4L2_BUF_TYPE_VIDEO_CAPTURE, 0);
         const int result = xioctl(videoFd, VIDIOC_QUERYBUF, &buffer);
         if (result < 0) return result;
         if (bufferMaps[i] != nullptr) {
@@ -223,10 +226,7 @@ int32_t LumivexTOFCSISensor::getFrame(uint8_t* rawFrame, uint64_t* timestamp) {
     int count = 0;
     timeval previous{};
     for (;;) {
-        v4l2_buffer buffer;
-        std::memset(&buffer, 0, sizeof buffer);
-        buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-        buffer.memory = V4L2_MEMORY_MMAP;
+        v4l2_buffer buffer = bufferRequest(0, V4L2_BUF_TYPE_VIDEO_CAPTURE, V4L2_MEMORY_MMAP);
         if (!subFrameArrives(videoFd) || xioctl(videoFd, VIDIOC_DQBUF, &buffer) < 0) {
             warn("getFrame", "Failed to dequeue buffer");
             return -1;
