@@ -123,14 +123,15 @@ void FramePool::publish(BufferNode* node) {
 }
 
 LumivexFrameBuffer* FramePool::requestFrame(int16_t timeoutMs) {
-    // A caller holding every buffer would wait for ever: the worker has
-    // nothing to fill. (Checked before the ready mutex: never both locks.)
-    if (timeoutMs < 0 && queue->lentCount() == bufferCount) return nullptr;
     {
         std::unique_lock<std::mutex> lock(readyMutex);
         if (timeoutMs < 0) {
-            readyCondition.wait(lock, [this] { return readyCount > 0 || !producing; });
-            if (readyCount <= 0) return nullptr;  // no worker left to deliver one
+            // Callers holding every buffer would wait for ever: the worker
+            // has nothing to fill. So would anyone once the worker has ended.
+            readyCondition.wait(lock, [this] {
+                return readyCount > 0 || !producing || claimedCount >= bufferCount;
+            });
+            if (readyCount <= 0) return nullptr;
         } else {
             const auto deadline =
                 std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -142,9 +143,25 @@ LumivexFrameBuffer* FramePool::requestFrame(int16_t timeoutMs) {
             }
         }
         readyCount -= 1;
+        claimedCount += 1;
+        if (claimedCount >= bufferCount) readyCondition.notify_all();
     }
     BufferNode* node = queue->takeReadyHead(NodeState::Lent);
-    return node != nullptr ? node->frame.get() : nullptr;
+    if (node == nullptr) {  // defensive: the claim found no frame
+        std::lock_guard<std::mutex> lock(readyMutex);
+        claimedCount -= 1;
+        return nullptr;
+    }
+    return node->frame.get();
+}
+
+int32_t FramePool::releaseFrame(const LumivexFrameBuffer* frame) {
+    const int32_t result = queue->release(frame);
+    if (result == 0) {
+        std::lock_guard<std::mutex> lock(readyMutex);
+        claimedCount -= 1;
+    }
+    return result;
 }
 
 void FramePool::setProducing(bool value) {

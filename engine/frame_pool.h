@@ -77,7 +77,7 @@ public:
     // null at once when the callers hold every buffer, and null when the
     // worker ends.
     LumivexFrameBuffer* requestFrame(int16_t timeoutMs);
-    int32_t releaseFrame(const LumivexFrameBuffer* frame) { return queue->release(frame); }
+    int32_t releaseFrame(const LumivexFrameBuffer* frame);
 
     bool holds(const LumivexFrameBuffer* frame) const { return queue->holds(frame); }
     bool isLent(const LumivexFrameBuffer* frame) { return queue->isLent(frame); }
@@ -95,6 +95,10 @@ private:
     int32_t readyCount = 0;
     int32_t readyLimit = 3;
     bool producing = false;  // guarded by readyMutex
+    // Frames claimed by callers and not yet released, guarded by readyMutex,
+    // so that an unbounded wait decides under its own lock that nothing can
+    // come (the queue's node states need the other lock).
+    int32_t claimedCount = 0;
 };
 
 }  // namespace Lumivex

@@ -13,14 +13,12 @@ namespace {
 constexpr float kShortRangeFrequency = 75000000.0f;  // range 2 m
 constexpr float kLongRangeFrequency = 37500000.0f;   // range 4 m
 
-// Pools that still lent frames when their camera was destroyed: nobody can
-// release those frames any more, so their memory is kept for the process.
-void keepForLentFrames(std::shared_ptr<FramePool> pool) {
-    static std::mutex mutex;
-    static std::vector<std::shared_ptr<FramePool>>* kept = new std::vector<std::shared_ptr<FramePool>>;
-    std::lock_guard<std::mutex> lock(mutex);
-    kept->push_back(std::move(pool));
-}
+// The worker's pause after a frame: the design's 10 us, doubled while
+// getFrame keeps failing (up to 100 ms), so that a failing camera neither
+// floods standard output nor burns a core. Back to 10 us at the first success.
+constexpr auto kFramePause = std::chrono::microseconds(10);
+constexpr auto kLongestFailurePause = std::chrono::microseconds(100000);
+constexpr auto kPauseSlice = std::chrono::milliseconds(10);
 }  // namespace
 
 LumivexTOFCamera::LumivexTOFCamera(const char* modelPath)
@@ -29,8 +27,8 @@ LumivexTOFCamera::LumivexTOFCamera(const char* modelPath)
 LumivexTOFCamera::~LumivexTOFCamera() {
     std::lock_guard<std::mutex> lock(sessionMutex);
     endStreaming();
-    if (pool && pool->lentCount() > 0) keepForLentFrames(std::move(pool));
-    for (auto& retired : retiredPools) keepForLentFrames(std::move(retired));
+    // The pools go with the camera unless someone else (a Python frame
+    // object) still holds one.
 }
 
 int32_t LumivexTOFCamera::open(Connection c, int32_t index) {
@@ -196,10 +194,20 @@ std::shared_ptr<FramePool> LumivexTOFCamera::poolHolding(const LumivexFrameBuffe
     return nullptr;
 }
 
+void LumivexTOFCamera::pauseWhileRunning(std::chrono::microseconds pause) {
+    // In slices, so that stop never waits for a long pause to end.
+    while (pause.count() > 0 && !stopped.load()) {
+        const auto slice = std::min<std::chrono::microseconds>(pause, kPauseSlice);
+        std::this_thread::sleep_for(slice);
+        pause -= slice;
+    }
+}
+
 void LumivexTOFCamera::captureLoop(std::shared_ptr<FramePool> framePool, CaptureSettings settings) {
     uint8_t* raw = framePool->captureTarget();
     const DepthParameters depthParameters{0, &modulationFrequency, speedOfLight, pi, sampleShift,
                                           pixelCount};
+    auto pause = kFramePause;
     while (!stopped.load()) {
         BufferNode* node = framePool->popFreeForCapture();
         if (node == nullptr) node = framePool->reclaimOldestReady();
@@ -208,7 +216,8 @@ void LumivexTOFCamera::captureLoop(std::shared_ptr<FramePool> framePool, Capture
             continue;
         }
         uint64_t timestamp = 0;
-        if (sensor->getFrame(raw, &timestamp) != -1) {
+        const bool captured = sensor->getFrame(raw, &timestamp) != -1;
+        if (captured) {
             LumivexFrameBuffer* frame = node->frame.get();
             frame->setTimestamp(timestamp);
             if (settings.type == RAW) {
@@ -222,7 +231,8 @@ void LumivexTOFCamera::captureLoop(std::shared_ptr<FramePool> framePool, Capture
             }
         }
         framePool->publish(node);
-        std::this_thread::sleep_for(std::chrono::microseconds(10));
+        pauseWhileRunning(pause);
+        pause = captured ? kFramePause : std::min(pause * 2, kLongestFailurePause);
     }
     framePool->setProducing(false);
 }

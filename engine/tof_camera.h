@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -25,8 +26,10 @@ class LumivexTOFCamera {
 public:
     // Detects the host platform from the device-tree model file at `modelPath`.
     explicit LumivexTOFCamera(const char* modelPath = kDeviceTreeModelPath);
-    // Stops a running worker and the back-end first. Frames still lent stay
-    // valid memory (their pool is kept) because they can no longer be released.
+    // Stops a running worker and the back-end first, then drops the frame
+    // pools. C++ callers release every frame before destroying the camera: a
+    // frame still lent then is freed with its pool. (A holder of the pool, as
+    // the Python module's frame objects are through poolHolding, keeps it.)
     ~LumivexTOFCamera();
 
     LumivexTOFCamera(const LumivexTOFCamera&) = delete;
@@ -74,6 +77,7 @@ private:
         uint32_t height;
     };
     void captureLoop(std::shared_ptr<FramePool> framePool, CaptureSettings settings);
+    void pauseWhileRunning(std::chrono::microseconds pause);
     void setRange(int32_t value);
 
     int32_t deviceIndex = 0;

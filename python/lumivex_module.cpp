@@ -98,14 +98,15 @@ FrameDataFormat formatCopy(const FrameHandle& frame, FrameType type) {
 }
 
 // getControl writes one native int32 at the buffer's first byte. The buffer
-// must be writable, contiguous and at least four bytes long.
+// must be writable, contiguous (C or Fortran order: its memory is one block
+// either way) and at least four bytes long.
 void getControl(LumivexTOFCamera& camera, ControlKind ctrl, const py::buffer& target) {
     Py_buffer view;
-    if (PyObject_GetBuffer(target.ptr(), &view, PyBUF_SIMPLE | PyBUF_WRITABLE) != 0) {
+    if (PyObject_GetBuffer(target.ptr(), &view, PyBUF_ANY_CONTIGUOUS | PyBUF_WRITABLE) != 0) {
         PyErr_Clear();
         throw py::type_error("getControl needs a writable, contiguous buffer of at least 4 bytes");
     }
-    const bool bigEnough = view.len >= 4;
+    const bool bigEnough = view.len >= 4 && PyBuffer_IsContiguous(&view, 'A');
     int32_t value = 0;
     if (bigEnough) {
         std::memcpy(&value, view.buf, sizeof value);  // the buffer may be unaligned

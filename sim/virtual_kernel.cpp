@@ -31,7 +31,6 @@ constexpr uint32_t kVideoMajor = 81;
 constexpr uint32_t kMediaMajor = 237;
 constexpr uint32_t kSubdevMinorBase = 100;
 constexpr uint32_t kRangeControl = 0x00981901;
-constexpr int64_t kSubFrameSpacingMicros = 500;
 
 int64_t nowMicros() {
     timespec t;
@@ -129,6 +128,7 @@ void VirtualKernel::log(const char* format, ...) {
     std::vsnprintf(line, sizeof line, format, args);
     va_end(args);
     events.emplace_back(line);
+    while (events.size() > config.logCapacity) events.pop_front();
     if (logFd >= 0) {
         std::string text = std::string(line) + "\n";
         if (::write(logFd, text.data(), text.size()) < 0) { /* the log is best effort */ }
@@ -491,9 +491,16 @@ int VirtualKernel::videoIoctl(std::unique_lock<std::mutex>& lock, int index, con
             return 0;
         }
         case VIDIOC_S_INPUT:
-            return *static_cast<int*>(argument) == 0 ? 0 : failWith(EINVAL);
+            // videobuf2: no input change while buffers are allocated.
+            if (!node.buffers.empty()) {
+                log("ioctl %s VIDIOC_S_INPUT -> EBUSY (buffers allocated)", at);
+                return failWith(EBUSY);
+            }
+            if (*static_cast<int*>(argument) != 0) return failWith(EINVAL);
+            node.input = 0;
+            return 0;
         case VIDIOC_G_INPUT:
-            *static_cast<int*>(argument) = 0;
+            *static_cast<int*>(argument) = node.input;
             return 0;
         case VIDIOC_TRY_FMT:
         case VIDIOC_S_FMT:
@@ -505,16 +512,22 @@ int VirtualKernel::videoIoctl(std::unique_lock<std::mutex>& lock, int index, con
                 return 0;
             }
             const uint32_t asked = format->fmt.pix.pixelformat;
-            if (request == VIDIOC_S_FMT && node.streaming) return failWith(EBUSY);
+            // videobuf2: no format change while buffers are allocated.
+            if (request == VIDIOC_S_FMT && (node.streaming || !node.buffers.empty())) {
+                log("ioctl %s VIDIOC_S_FMT -> EBUSY (buffers allocated)", at);
+                return failWith(EBUSY);
+            }
+            const uint32_t askedField = format->fmt.pix.field;
             // The driver offers the format its receiver delivers.
             v4l2_pix_format pix = node.format;
+            if (config.formatWidth > 0) pix.width = uint32_t(config.formatWidth);
+            if (request == VIDIOC_TRY_FMT && config.tryField >= 0) pix.field = uint32_t(config.tryField);
             pix.sizeimage = uint32_t(bufferLength());
             pix.bytesperline = config.layout == Layout::Y12P ? 368 : config.layout == Layout::Strided ? 512 : 480;
             format->fmt.pix = pix;
             if (request == VIDIOC_S_FMT) node.format = pix;
-            log("ioctl %s %s pixelformat=%s width=%u height=%u field=%u -> %s", at, requestName(request),
-                fourcc(asked).c_str(), format->fmt.pix.width, format->fmt.pix.height, format->fmt.pix.field,
-                fourcc(pix.pixelformat).c_str());
+            log("ioctl %s %s pixelformat=%s field=%u -> %s width=%u height=%u", at, requestName(request),
+                fourcc(asked).c_str(), askedField, fourcc(pix.pixelformat).c_str(), pix.width, pix.height);
             return 0;
         }
         case VIDIOC_REQBUFS:
@@ -551,7 +564,10 @@ int VirtualKernel::videoIoctl(std::unique_lock<std::mutex>& lock, int index, con
         case VIDIOC_STREAMOFF: {
             if (*static_cast<int*>(argument) != V4L2_BUF_TYPE_VIDEO_CAPTURE) return failWith(EINVAL);
             if (request == VIDIOC_STREAMON) {
-                if (node.buffers.empty()) return failWith(EINVAL);
+                if (node.buffers.empty()) {
+                    log("ioctl %s VIDIOC_STREAMON -> EINVAL (no buffers)", at);
+                    return failWith(EINVAL);
+                }
                 node.streaming = true;
                 node.startMicros = nowMicros();
                 node.nextSubFrame = 0;
@@ -594,6 +610,8 @@ int VirtualKernel::requestBuffers(VideoNode& node, v4l2_requestbuffers& request)
         log("ioctl /dev/video VIDIOC_REQBUFS -> EINVAL");
         return failWith(EINVAL);
     }
+    // videobuf2: no buffer request while streaming, nor a new allocation
+    // while buffers are mapped (a count of 0 frees them once unmapped).
     if (node.streaming || node.mappings > 0) {
         log("ioctl /dev/video VIDIOC_REQBUFS count=%u -> EBUSY", request.count);
         return failWith(EBUSY);
@@ -635,7 +653,7 @@ const PhaseImages& VirtualKernel::phases(uint64_t frame) {
 int64_t VirtualKernel::dueMicros(const VideoNode& node, uint64_t subFrame) const {
     // Sub-frame n is due at start + (n / 4) frame periods + (n % 4) spacings.
     const int64_t period = int64_t(1e6 / config.fps);
-    return node.startMicros + int64_t(subFrame / 4) * period + int64_t(subFrame % 4) * kSubFrameSpacingMicros;
+    return node.startMicros + int64_t(subFrame / 4) * period + int64_t(subFrame % 4) * config.spacingMicros;
 }
 
 void VirtualKernel::skipIfLate(VideoNode& node, int64_t now) {

@@ -48,6 +48,10 @@ struct Config {
     std::string subdevOpenFail;  // node path part
     bool ctrlRefuse = false, noSensor = false, extraCsi2 = false, noReceiver = false;
     bool linkFail = false, subdevFormatFail = false, videoOpenFail = false;
+    long spacingMicros = 500;    // between the sub-frames of one frame
+    long formatWidth = -1;       // the driver answers S_FMT/TRY_FMT with this width
+    long tryField = -1;          // TRY_FMT answers with this field
+    size_t logCapacity = 20000;  // events kept in memory (the file log keeps all)
     std::vector<timeval> timestamps;  // scripted sub-frame time stamps
     std::map<unsigned long, std::deque<int>> ioctlErrors;  // per request: errno, 0 = pass
 };
@@ -106,6 +110,7 @@ private:
     };
     struct VideoNode {
         v4l2_pix_format format{};
+        int input = 0;
         bool streaming = false;
         int memfd = -1;
         uint8_t* driverMap = nullptr;
@@ -160,7 +165,7 @@ private:
     PhaseImages cached;
     int cachedRange = -1;
     uint64_t cachedFrame = ~0ull;
-    std::vector<std::string> events;
+    std::deque<std::string> events;  // the most recent config.logCapacity events
     int logFd = -1;
 };
 

@@ -180,6 +180,18 @@ bool applySettings(Config& c, const std::string& settings, std::string& error) {
         } else if (key == "buflen") {
             ok = toLong(value, number) && number >= 1 && number <= 1 << 20;
             if (ok) c.bufferLength = number;
+        } else if (key == "spacing") {
+            ok = toLong(value, number) && number >= 1 && number <= 1000000;
+            if (ok) c.spacingMicros = number;
+        } else if (key == "fmt_width") {
+            ok = toLong(value, number) && number >= 1 && number <= 8192;
+            if (ok) c.formatWidth = number;
+        } else if (key == "try_field") {
+            ok = toLong(value, number) && number >= 0 && number <= 9;
+            if (ok) c.tryField = number;
+        } else if (key == "log_size") {
+            ok = toLong(value, number) && number >= 16 && number <= 100000000;
+            if (ok) c.logCapacity = size_t(number);
         } else if (key == "entries") {
             c.entries = split(value, '/');
             c.entriesSet = true;

@@ -8,6 +8,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
@@ -25,9 +26,11 @@ namespace Lumivex {
 namespace {
 constexpr uint32_t kRangeControl = 0x00981901;  // V4L2_CID_USER_BASE + 0x1001
 constexpr uint32_t kStridedBufferLength = 92160;   // 180 lines of 512 bytes
-// A sensor that delivers no sub-frame for this long has stalled: getFrame
-// fails instead of blocking in VIDIOC_DQBUF for ever, so the engine can stop.
-constexpr int kSubFrameWaitMs = 2000;
+// getFrame gives up after this long without four sub-frames that belong
+// together (a silent sensor, or one whose sub-frames never group), instead of
+// blocking for ever, so the engine can always stop.
+constexpr int kFrameWaitMs = 2000;
+constexpr const char* kNoGroup = "No four sub-frames close enough in time for a frame";
 
 // A zeroed buffer request for QUERYBUF, QBUF and DQBUF (memory 0: not set).
 v4l2_buffer bufferRequest(uint32_t index, uint32_t type, uint32_t memory) {
@@ -39,17 +42,26 @@ v4l2_buffer bufferRequest(uint32_t index, uint32_t type, uint32_t memory) {
     return buffer;
 }
 
-// False only when the node has nothing to dequeue within the wait.
-bool subFrameArrives(int fd) {
+// False only when the node has nothing to dequeue within `waitMs`.
+bool subFrameArrives(int fd, int waitMs) {
     if (fd < 0) return true;  // xioctl refuses the request itself
     pollfd request{fd, POLLIN, 0};
-    return ::poll(&request, 1, kSubFrameWaitMs) != 0;
+    return ::poll(&request, 1, waitMs) != 0;
+}
+
+int millisecondsUntil(std::chrono::steady_clock::time_point deadline) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    return left.count() > 0 ? int(left.count()) : 0;
 }
 }  // namespace
 
 bool restartsGroup(const timeval& previous, const timeval& current) {
-    const int64_t d = int64_t(current.tv_usec) - int64_t(previous.tv_usec);
-    return d > 5000 || (current.tv_sec != previous.tv_sec && d > 4000);
+    // Seconds are carried, so a dropped sub-frame across a second boundary
+    // cannot join two captures; time going backwards also restarts.
+    const int64_t d = (int64_t(current.tv_sec) - int64_t(previous.tv_sec)) * 1000000 +
+                      (int64_t(current.tv_usec) - int64_t(previous.tv_usec));
+    return d < 0 || d > 5000 || (current.tv_sec != previous.tv_sec && d > 4000);
 }
 
 LumivexTOFCSISensor::LumivexTOFCSISensor(const char* path, HostPlatform hostPlatform)
@@ -118,13 +130,21 @@ int32_t LumivexTOFCSISensor::setVideoMode() {
     format.fmt.pix.width = kSensorWidth;
     format.fmt.pix.height = kSensorHeight;
     format.fmt.pix.field = V4L2_FIELD_NONE;
-    format.fmt.pix.pixelformat = platform == RASPBERRY_PI_5 ? V4L2_PIX_FMT_Y12P : V4L2_PIX_FMT_Y12;
+    const uint32_t wanted = platform == RASPBERRY_PI_5 ? V4L2_PIX_FMT_Y12P : V4L2_PIX_FMT_Y12;
+    format.fmt.pix.pixelformat = wanted;
     if (xioctl(videoFd, VIDIOC_TRY_FMT, &format) < 0) {
         warn("setVideoMode", "TOFCamera: Could not set current frame format");
         return -1;
     }
     format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     if (xioctl(videoFd, VIDIOC_S_FMT, &format) < 0) {
+        warn("setVideoMode", "TOFCamera: Could not set current frame format");
+        return -1;
+    }
+    // A driver that substitutes another size or pixel format is not driving
+    // this sensor (often another camera's node): its frames would be noise.
+    if (format.fmt.pix.width != kSensorWidth || format.fmt.pix.height != kSensorHeight ||
+        format.fmt.pix.pixelformat != wanted) {
         warn("setVideoMode", "TOFCamera: Could not set current frame format");
         return -1;
     }
@@ -206,6 +226,8 @@ int32_t LumivexTOFCSISensor::start() {
 int32_t LumivexTOFCSISensor::stop() {
     int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     xioctl(videoFd, VIDIOC_STREAMOFF, &type);
+    // Nothing mapped: the first buffer query of the loop below would fail.
+    if (mappedCount == 0) return -1;
     // Only the buffers the last start mapped (eight when all were granted).
     for (int i = 0; i < mappedCount; ++i) {
         v4l2_buffer buffer = bufferRequest(i, V4L2_BUF_TYPE_VIDEO_CAPTURE, 0);
@@ -218,6 +240,13 @@ int32_t LumivexTOFCSISensor::stop() {
         }
     }
     mappedCount = 0;
+    // Free the driver's buffers: a videobuf2 driver refuses a new format (the
+    // next start) while any are allocated. Its result does not change stop's.
+    v4l2_requestbuffers release;
+    std::memset(&release, 0, sizeof release);
+    release.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    release.memory = V4L2_MEMORY_MMAP;
+    xioctl(videoFd, VIDIOC_REQBUFS, &release);
     return 0;
 }
 
@@ -225,9 +254,15 @@ int32_t LumivexTOFCSISensor::getFrame(uint8_t* rawFrame, uint64_t* timestamp) {
     size_t writePosition = 0;
     int count = 0;
     timeval previous{};
+    int restarts = 0;  // groups begun again in this call
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kFrameWaitMs);
     for (;;) {
         v4l2_buffer buffer = bufferRequest(0, V4L2_BUF_TYPE_VIDEO_CAPTURE, V4L2_MEMORY_MMAP);
-        if (!subFrameArrives(videoFd) || xioctl(videoFd, VIDIOC_DQBUF, &buffer) < 0) {
+        if (!subFrameArrives(videoFd, millisecondsUntil(deadline))) {
+            warn("getFrame", restarts > 0 ? kNoGroup : "Failed to dequeue buffer");
+            return -1;
+        }
+        if (xioctl(videoFd, VIDIOC_DQBUF, &buffer) < 0) {
             warn("getFrame", "Failed to dequeue buffer");
             return -1;
         }
@@ -237,8 +272,14 @@ int32_t LumivexTOFCSISensor::getFrame(uint8_t* rawFrame, uint64_t* timestamp) {
             return -1;
         }
         if (count > 0 && restartsGroup(previous, buffer.timestamp)) {
+            ++restarts;
             count = 0;
             writePosition = 0;
+            if (millisecondsUntil(deadline) == 0) {
+                xioctl(videoFd, VIDIOC_QBUF, &buffer);  // the driver keeps its buffer
+                warn("getFrame", kNoGroup);
+                return -1;
+            }
         }
         const size_t length = buffer.length < mappedLengths[buffer.index]
                                   ? buffer.length

@@ -13,7 +13,8 @@
 namespace Lumivex {
 
 // Whether a sub-frame with time stamp `current` starts a new group after one
-// at `previous`: microseconds compared as they stand, no second carried.
+// at `previous`: more than 5 ms later (4 ms across a second boundary), or
+// earlier.
 bool restartsGroup(const timeval& previous, const timeval& current);
 
 // The frame time stamp in 100-nanosecond units.

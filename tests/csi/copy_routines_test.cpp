@@ -138,7 +138,7 @@ struct GroupCase {
 
 class GroupingTest : public ::testing::TestWithParam<GroupCase> {};
 
-TEST_P(GroupingTest, RestartsOnlyOnLargeForwardSteps) {
+TEST_P(GroupingTest, RestartsOnLargeStepsWithSecondsCarriedAndOnBackwardSteps) {
     const GroupCase c = GetParam();
     EXPECT_EQ(restartsGroup(c.previous, c.current), c.restarts);
 }
@@ -149,8 +149,13 @@ INSTANTIATE_TEST_SUITE_P(Stamps, GroupingTest,
                                            GroupCase{{1, 13000}, {1, 18001}, true},
                                            GroupCase{{1, 16000}, {1, 23000}, true},
                                            GroupCase{{5, 999000}, {6, 2000}, false},
-                                           GroupCase{{5, 1000}, {6, 5001}, true},
-                                           GroupCase{{5, 1000}, {6, 5000}, false},
+                                           GroupCase{{5, 999000}, {6, 3000}, false},
+                                           GroupCase{{5, 999000}, {6, 3001}, true},
+                                           // a sub-frame lost across the second: 27 ms apart
+                                           GroupCase{{5, 991000}, {6, 18000}, true},
+                                           GroupCase{{5, 1000}, {6, 5000}, true},
+                                           GroupCase{{1, 13000}, {1, 12999}, true},
+                                           GroupCase{{6, 1000}, {5, 999000}, true},
                                            GroupCase{{5, 1000}, {5, 1000}, false}));
 
 TEST(Timestamp, IsInHundredNanosecondUnits) {

@@ -4,10 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <linux/videodev2.h>
+#include <unistd.h>
 
 #include <cmath>
+#include <future>
 #include <memory>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "csi/v4l2_capture.h"
@@ -72,8 +75,9 @@ TEST_P(PlatformTest, OpensWithTheHostsFormatControlsAndMediaSetUp) {
 
     ASSERT_EQ(camera.start(DEPTH), 0);
     EXPECT_EQ(camera.currentRange(), 2);
-    EXPECT_NE(kernelLog().find(std::string("VIDIOC_S_FMT ") + p.pixelFormat + " width=240 height=180 field=1"),
-              std::string::npos);
+    EXPECT_NE(kernelLog().find(std::string("VIDIOC_S_FMT ") + p.pixelFormat + " field=1 -> " +
+                               (p.pixelFormat + 12) + " width=240 height=180"),
+              std::string::npos) << kernelLog();
     EXPECT_EQ(camera.stop(), 0);
     EXPECT_EQ(camera.close(), 0);
 }
@@ -127,6 +131,28 @@ TEST_P(PlatformTest, RawFramesCarryTheRenderedSamples) {
     EXPECT_EQ(camera.close(), 0);
 }
 
+TEST_P(PlatformTest, StartsAgainAfterStopInRawThenDepthWithFramesInEveryCycle) {
+    LumivexTOFCamera camera;
+    ASSERT_EQ(camera.open(CSI, 0), 0);
+    for (int cycle = 0; cycle < 4; ++cycle) {
+        const FrameType type = cycle % 2 ? DEPTH : RAW;
+        ASSERT_EQ(camera.start(type), 0) << "cycle " << cycle;
+        for (int i = 0; i < 2; ++i) {
+            LumivexFrameBuffer* frame = camera.requestFrame(3000);
+            ASSERT_NE(frame, nullptr) << "cycle " << cycle;
+            FrameDataFormat format{};
+            ASSERT_EQ(frame->getFormat(type, format), 0);
+            EXPECT_GT(format.timestamp, 0u);
+            EXPECT_EQ(camera.releaseFrame(frame), 0);
+        }
+        ASSERT_EQ(camera.stop(), 0);
+    }
+    // Every stop handed the driver's buffers back.
+    EXPECT_EQ(countLines(kernelLog(), "VIDIOC_REQBUFS count=0 -> granted 0"), 4);
+    EXPECT_EQ(countLines(kernelLog(), "EBUSY"), 0);
+    EXPECT_EQ(camera.close(), 0);
+}
+
 TEST_P(PlatformTest, ChoosesTheCopyRoutineFromTheBufferLength) {
     const PlatformCase p = GetParam();
     for (const bool strided : {false, true}) {
@@ -164,6 +190,32 @@ TEST_P(PlatformTest, ABackEndDroppedWithoutStopOrCloseReleasesItsMappings) {
 
 INSTANTIATE_TEST_SUITE_P(Platforms, PlatformTest, ::testing::ValuesIn(kPlatforms),
                          [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Stall, SubFramesThatNeverGroupCannotHoldStop) {
+    configureVirtualKernel("platform=rpi5,fps=30,spacing=6000");
+    LumivexTOFCamera camera;
+    ASSERT_EQ(camera.open(CSI, 0), 0);
+    const auto output = capture([&] {
+        ASSERT_EQ(camera.start(DEPTH), 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        auto stopping = std::async(std::launch::async, [&] { return camera.stop(); });
+        // A hang guard, not a speed check: getFrame gives up after 2 s.
+        ASSERT_EQ(stopping.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+        EXPECT_EQ(stopping.get(), 0);
+    });
+    EXPECT_NE(output.out.find("getFrame ***WARNING*** No four sub-frames close enough in time for a frame"),
+              std::string::npos);
+    EXPECT_EQ(camera.close(), 0);
+}
+
+TEST(Media, Pi5ReceiverIsFormattedBeforeAMissingSensorEndsTheSetUp) {
+    configureVirtualKernel("platform=rpi5,no_sensor");
+    LumivexTOFCSISensor sensor("/dev/video0", RASPBERRY_PI_5);
+    EXPECT_EQ(sensor.open(), 0);
+    EXPECT_TRUE(logHas("VIDIOC_SUBDEV_S_FMT which=1 pad=0 width=240 height=180 code=0x2013 field=1 -> 0"))
+        << kernelLog();
+    EXPECT_EQ(sensor.close(), 0);
+}
 
 TEST(Stall, ASilentSensorTimesOutSoThatStopEnds) {
     configureVirtualKernel("platform=rpi5,stall_after=8");
@@ -357,6 +409,11 @@ INSTANTIATE_TEST_SUITE_P(
                     "setVideoMode ***WARNING*** TOFCamera: Could not set current frame format\n"},
         FailureCase{"ioctl=VIDIOC_S_FMT:EBUSY", Step::Start, -1,
                     "setVideoMode ***WARNING*** TOFCamera: Could not set current frame format\n"},
+        // A node that is not the depth camera answers with its own format.
+        FailureCase{"fmt_width=320", Step::Start, -1,
+                    "setVideoMode ***WARNING*** TOFCamera: Could not set current frame format\n"},
+        FailureCase{"layout=y12p", Step::Start, -1,
+                    "setVideoMode ***WARNING*** TOFCamera: Could not set current frame format\n"},
         FailureCase{"ioctl=VIDIOC_REQBUFS:ENOMEM", Step::Start, -1,
                     "requestBuffer ***WARNING*** TOFCamera: Fail to request buffer\n"},
         FailureCase{"grant=4", Step::Start, 0, "requestBuffer ***WARNING*** TOFCamera: Not request enough buffers\n"},
@@ -373,9 +430,69 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"grant=4,dqbuf_index=5", Step::GetFrame, -1, "getFrame ***WARNING*** Index out of range\n"},
         FailureCase{"ioctl=VIDIOC_QBUF:ok*8/EIO", Step::GetFrame, -1, "getFrame ***WARNING*** Failed to queue buffer\n"},
         FailureCase{"stall_after=2", Step::GetFrame, -1, "getFrame ***WARNING*** Failed to dequeue buffer\n"},
+        // Sub-frames 6 ms apart never make a group: given up after 2 s.
+        FailureCase{"fps=30,spacing=6000", Step::GetFrame, -1,
+                    "getFrame ***WARNING*** No four sub-frames close enough in time for a frame\n"},
         FailureCase{"grant=4", Step::GetFrame, 0, ""},
         FailureCase{"buflen=100000", Step::GetFrame, 0, ""},
         FailureCase{"buflen=1001", Step::GetFrame, 0, ""}));
+
+TEST(Stop, QueriesAndUnmapsEachBufferAndReportsTheFirstFailedQuery) {
+    configureVirtualKernel("platform=generic,ioctl=VIDIOC_QUERYBUF:ok*8/ok*3/EINVAL");
+    {
+        LumivexTOFCSISensor sensor("/dev/video0", UNKNOWN);
+        ASSERT_EQ(sensor.open(), 0);
+        ASSERT_EQ(sensor.start(), 0);
+        lumivex_vk_clear_log();
+        EXPECT_EQ(sensor.stop(), -1);
+        const std::string log = kernelLog();
+        EXPECT_LT(log.find("VIDIOC_STREAMOFF"), log.find("VIDIOC_QUERYBUF index=0"));
+        EXPECT_EQ(countLines(log, "munmap /dev/video0"), 3);
+        EXPECT_EQ(lumivex_vk_live_mappings(), 5);  // buffers 3 to 7 stay mapped
+        EXPECT_EQ(countLines(log, "VIDIOC_REQBUFS"), 0);
+    }
+    EXPECT_EQ(lumivex_vk_live_mappings(), 0);
+}
+
+TEST(Stop, FailsWhenTheLastStartMappedNothing) {
+    configureVirtualKernel("platform=generic,grant=0");
+    LumivexTOFCSISensor sensor("/dev/video0", UNKNOWN);
+    EXPECT_EQ(sensor.stop(), -1);  // never started
+    ASSERT_EQ(sensor.open(), 0);
+    capture([&] { EXPECT_EQ(sensor.start(), -1); });
+    EXPECT_EQ(sensor.stop(), -1);
+    EXPECT_EQ(sensor.close(), 0);
+    capture([&] { EXPECT_EQ(sensor.start(), -1); });  // after close
+    EXPECT_EQ(sensor.stop(), -1);
+}
+
+TEST(SetVideoMode, SetsTheFormatAsTryFormatReturnedIt) {
+    configureVirtualKernel("platform=generic,try_field=4");
+    LumivexTOFCSISensor sensor("/dev/video0", UNKNOWN);
+    ASSERT_EQ(sensor.open(), 0);
+    ASSERT_EQ(sensor.start(), 0);
+    const std::string log = kernelLog();
+    EXPECT_NE(log.find("VIDIOC_TRY_FMT pixelformat=Y12  field=1 -> Y12  width=240 height=180"), std::string::npos)
+        << log;
+    EXPECT_NE(log.find("VIDIOC_S_FMT pixelformat=Y12  field=4 -> Y12  width=240 height=180"), std::string::npos)
+        << log;
+    EXPECT_EQ(sensor.stop(), 0);
+    EXPECT_EQ(sensor.close(), 0);
+}
+
+TEST(VirtualDriverRules, BuffersHeldBlockFormatInputAndRequestChanges) {
+    configureVirtualKernel("platform=generic");
+    LumivexTOFCSISensor sensor("/dev/video0", UNKNOWN);
+    ASSERT_EQ(sensor.open(), 0);
+    ASSERT_EQ(sensor.start(), 0);
+    // A second start while streaming: the format change is refused.
+    capture([&] { EXPECT_EQ(sensor.start(), -1); });
+    EXPECT_TRUE(logHas("VIDIOC_S_FMT -> EBUSY (buffers allocated)"));
+    EXPECT_EQ(sensor.stop(), 0);
+    EXPECT_EQ(sensor.start(), 0);  // after stop freed them, a new format is accepted
+    EXPECT_EQ(sensor.stop(), 0);
+    EXPECT_EQ(sensor.close(), 0);
+}
 
 TEST(BufferCount, OnlyEightOfMoreGrantedBuffersAreMapped) {
     configureVirtualKernel("platform=generic,grant=12");
@@ -422,6 +539,10 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(StampCase{"1.010000/1.013000/1.016000/1.019000", 10190000, 4},
                       StampCase{"1.010000/1.013000/1.023000/1.026000/1.029000/1.032000", 10320000, 6},
                       StampCase{"5.999000/6.002000/6.003000/6.004000", 60040000, 4},
+                      // the fourth sub-frame of a capture lost across a second
+                      StampCase{"5.985000/5.988000/5.991000/6.018000/6.018500/6.019000/6.019500", 60195000, 7},
+                      // time going backwards starts a new group
+                      StampCase{"7.010000/7.013000/7.009000/7.009500/7.010000/7.010500", 70105000, 6},
                       StampCase{"12.300000/12.333000/12.336678/12.340678/12.345678", 123456780, 5}));
 
 // ---- media-controller set-up ----
@@ -539,6 +660,40 @@ TEST(CsiStress, RestartsReopensAndFaultsLeaveNothingBehind) {
     camera.reset();
     EXPECT_EQ(lumivex_vk_open_descriptors(), 0);
     EXPECT_EQ(lumivex_vk_live_mappings(), 0);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(VirtualKernelLog, KeepsTheMostRecentEventsInMemoryAndAllInTheFile) {
+    const std::string path = ::testing::TempDir() + "vkernel_log_" + std::to_string(getpid());
+    std::remove(path.c_str());
+    configureVirtualKernel("platform=generic,fps=120,log_size=50,log=" + path);
+    {
+        LumivexTOFCSISensor sensor("/dev/video0", UNKNOWN);
+        ASSERT_EQ(sensor.open(), 0);
+        ASSERT_EQ(sensor.start(), 0);
+        std::vector<uint8_t> frame(kRawFrameBytes);
+        uint64_t timestamp = 0;
+        for (int i = 0; i < 10; ++i) ASSERT_EQ(sensor.getFrame(frame.data(), &timestamp), 0);
+        EXPECT_EQ(sensor.stop(), 0);
+        EXPECT_EQ(sensor.close(), 0);
+    }
+    const std::string memory = kernelLog();
+    EXPECT_EQ(countLines(memory, "\n"), 50);
+    EXPECT_NE(memory.find("close /dev/video0"), std::string::npos);  // the latest are kept
+    std::string file;
+    if (FILE* f = std::fopen(path.c_str(), "r")) {
+        char chunk[4096];
+        size_t n;
+        while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) file.append(chunk, n);
+        std::fclose(f);
+    }
+    EXPECT_GE(countLines(file, "VIDIOC_DQBUF index="), 40);
+    EXPECT_EQ(countLines(file, "VIDIOC_QBUF index="), countLines(file, "VIDIOC_DQBUF index=") + 8);
+    std::remove(path.c_str());
+    configureVirtualKernel("platform=generic");
 }
 
 }  // namespace

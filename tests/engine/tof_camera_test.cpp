@@ -2,6 +2,7 @@
 // recycling, time-outs, controls, lifecycle refusals and frame lifetime.
 #include <gtest/gtest.h>
 
+#include <future>
 #include <thread>
 
 #include <unistd.h>
@@ -384,7 +385,7 @@ TEST_F(CameraTest, LentFrameStaysValidAcrossARestartThatRebuildsThePool) {
     EXPECT_EQ(camera->poolHolding(old), nullptr);  // the old pool is gone now
 }
 
-TEST_F(CameraTest, LentFrameStaysValidAfterTheCameraIsDestroyed) {
+TEST_F(CameraTest, LentFrameStaysValidAfterTheCameraIsDestroyedWhileItsPoolIsHeld) {
     const uint16_t words[4] = {0, 0, 1, 0};
     script->fillPlaneWords(words);
     ASSERT_EQ(camera->start(DEPTH), 0);
@@ -396,6 +397,123 @@ TEST_F(CameraTest, LentFrameStaysValidAfterTheCameraIsDestroyed) {
     camera.reset();
     EXPECT_EQ(static_cast<float*>(frame->getData(AMPLITUDE))[0], 8.0f);
     EXPECT_TRUE(keep->isLent(frame));
+}
+
+TEST_F(CameraTest, PoolsGoWithTheCameraUnlessSomeoneHoldsThem) {
+    ASSERT_EQ(camera->start(DEPTH), 0);
+    deliver(2);
+    LumivexFrameBuffer* first = camera->requestFrame(0);
+    ASSERT_NE(first, nullptr);
+    std::weak_ptr<FramePool> firstPool = camera->poolHolding(first);
+    ASSERT_EQ(restart(RAW), 0);  // the first pool is retired while it lends
+    deliver(1);
+    LumivexFrameBuffer* second = camera->requestFrame(0);
+    ASSERT_NE(second, nullptr);
+    std::weak_ptr<FramePool> secondPool = camera->poolHolding(second);
+    EXPECT_FALSE(firstPool.expired());
+    script->endFrames();
+    camera.reset();  // frames never released
+    EXPECT_TRUE(firstPool.expired());
+    EXPECT_TRUE(secondPool.expired());
+}
+
+TEST_F(CameraTest, TwoUnboundedWaitersForTheLastFreeFrameDoNotBothWait) {
+    ASSERT_EQ(camera->start(DEPTH), 0);
+    script->runFreely();
+    std::vector<LumivexFrameBuffer*> held{camera->requestFrame(1000), camera->requestFrame(1000)};
+    ASSERT_NE(held[0], nullptr);
+    ASSERT_NE(held[1], nullptr);
+    // The worker cycles the last buffer: the caller that does not get it
+    // must see that the callers now hold every buffer.
+    auto waiter = [this] { return camera->requestFrame(-1); };
+    auto a = std::async(std::launch::async, waiter);
+    auto b = std::async(std::launch::async, waiter);
+    const bool bothReturned = a.wait_for(std::chrono::seconds(5)) == std::future_status::ready &&
+                              b.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    if (!bothReturned) {
+        script->endFrames();
+        camera->stop();  // ends the stuck waiter so the test can report
+    }
+    EXPECT_TRUE(bothReturned);
+    LumivexFrameBuffer* x = a.get();
+    LumivexFrameBuffer* y = b.get();
+    EXPECT_EQ((x != nullptr) + (y != nullptr), 1);
+    for (auto* frame : {held[0], held[1], x, y}) {
+        if (frame != nullptr) {
+            EXPECT_EQ(camera->releaseFrame(frame), 0);
+        }
+    }
+}
+
+TEST_F(CameraTest, AFailedCaptureIntoAUsedBufferHandsOutItsPreviousFrame) {
+    const uint16_t words[4] = {0, 0, 1, 0};  // depth 1 m
+    script->fillPlaneWords(words);
+    script->results = {0, 0, -1};
+    ASSERT_EQ(camera->start(DEPTH), 0);
+    deliver(1);
+    LumivexFrameBuffer* first = camera->requestFrame(0);
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(camera->releaseFrame(first), 0);  // back on top of the free stack
+    // The worker already holds another buffer (its capture succeeds); the
+    // next capture goes into `first` and fails.
+    deliver(2);
+    std::vector<LumivexFrameBuffer*> frames;
+    while (LumivexFrameBuffer* frame = camera->requestFrame(0)) frames.push_back(frame);
+    bool sawReused = false;
+    for (auto* frame : frames) {
+        if (frame == first) {
+            sawReused = true;
+            EXPECT_EQ(timestampOf(frame), 1u);  // the previous capture, unchanged
+            EXPECT_EQ(static_cast<float*>(frame->getData(DEPTH))[7], 1.0f);
+        }
+        EXPECT_EQ(camera->releaseFrame(frame), 0);
+    }
+    EXPECT_TRUE(sawReused);
+}
+
+TEST_F(CameraTest, FramesStillReadyAfterStopCanBeRequested) {
+    ASSERT_EQ(camera->start(DEPTH), 0);
+    deliver(2);
+    script->endFrames();
+    ASSERT_EQ(camera->stop(), 0);
+    LumivexFrameBuffer* frame = camera->requestFrame(0);
+    ASSERT_NE(frame, nullptr);
+    EXPECT_EQ(timestampOf(frame), 1u);
+    EXPECT_EQ(camera->releaseFrame(frame), 0);
+}
+
+TEST_F(CameraTest, OpeningAgainWhileNotStreamingDropsTheOldBackEndWithoutStopOrClose) {
+    auto second = std::make_shared<Script>();
+    ASSERT_EQ(camera->openWithSensor(std::make_unique<ScriptedSensor>(second), CSI, 1), 0);
+    EXPECT_TRUE(script->destroyed.load());
+    EXPECT_EQ(script->stopCalls.load(), 0);
+    EXPECT_EQ(script->closeCalls.load(), 0);
+    second->endFrames();
+}
+
+TEST_F(CameraTest, RepeatedCaptureFailuresBackOffAndRecoverAtTheFirstSuccess) {
+    {
+        std::lock_guard<std::mutex> lock(script->mutex);
+        script->results.assign(100000, -1);
+    }
+    script->runFreely();
+    ASSERT_EQ(camera->start(DEPTH), 0);
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    const int failures = script->getFrameCalls.load();
+    // 10 us doubling to 100 ms: about 22 calls in the first second (10,000
+    // without the back-off).
+    EXPECT_LE(failures, 40);
+    EXPECT_GE(failures, 5);
+    {
+        std::lock_guard<std::mutex> lock(script->mutex);
+        script->results.clear();  // the camera recovers
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    EXPECT_GT(script->getFrameCalls.load() - failures, 100);  // back to 10 us pauses
+    LumivexFrameBuffer* frame = camera->requestFrame(1000);
+    ASSERT_NE(frame, nullptr);
+    EXPECT_NE(timestampOf(frame), 0u);
+    camera->releaseFrame(frame);
 }
 
 TEST(CameraPlatform, SampleShiftFollowsTheHostAtConstruction) {

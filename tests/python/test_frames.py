@@ -171,6 +171,11 @@ def test_controls_read_through_the_callers_buffer(vkernel, camera):
     offset = memoryview(bytearray(9))[1:]  # unaligned is fine
     camera.getControl(ldc.TOFControl.RANG, offset)
     assert int.from_bytes(offset[:4], "little") == 2
+    fortran = np.full((2, 3), 99, np.int32, order="F")  # one block of memory too
+    assert not fortran.flags.c_contiguous
+    camera.getControl(ldc.TOFControl.RANG, fortran)
+    assert fortran.ravel(order="K")[0] == 2 and fortran[0, 0] == 2
+    assert (fortran.ravel(order="K")[1:] == 99).all()
 
 
 def test_open_with_file_is_refused_without_a_usb_camera(camera):

@@ -91,3 +91,51 @@ def test_waiting_without_limit_while_holding_every_frame_returns_none(vkernel):
         assert camera.releaseFrame(frame) == 0
     assert camera.requestFrame(-1) is not None
     camera.stop()
+
+
+def resident_kib():
+    with open("/proc/self/status") as status:
+        return next(int(line.split()[1]) for line in status if line.startswith("VmRSS:"))
+
+
+def test_cameras_dropped_with_frames_unreleased_leave_memory_flat(vkernel):
+    vkernel.configure("platform=rpi5,fps=120")
+    def round_trip():
+        camera = started(vkernel)
+        frames = [camera.requestFrame(3000) for _ in range(2)]
+        assert all(frame is not None for frame in frames)
+        del camera, frames  # nothing released, nothing stopped
+        gc.collect()
+    for _ in range(20):
+        round_trip()
+    before = resident_kib()
+    for _ in range(180):
+        round_trip()
+    # About 1.4 MB a round when pools outlived their last holder.
+    assert resident_kib() - before < 8 * 1024
+    assert vkernel.open_descriptors() == 0 and vkernel.live_mappings() == 0
+
+
+def test_numpy_missing_at_the_first_array_request_raises_import_error(vkernel):
+    import os
+    import subprocess
+    import sys
+    program = """
+import sys
+sys.modules["numpy"] = None  # as if NumPy were not installed
+import LumivexDepthCamera as ldc
+camera = ldc.LumivexCamera()
+assert camera.open(ldc.TOFConnect.CSI, 0) == 0
+assert camera.start(ldc.TOFOutput.DEPTH) == 0
+frame = camera.requestFrame(3000)
+try:
+    frame.getDepthData()
+except ImportError:
+    print("ImportError")
+print(camera.releaseFrame(frame))
+camera.stop()
+"""
+    result = subprocess.run([sys.executable, "-c", program], capture_output=True, text=True,
+                            env=os.environ, timeout=60)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == ["ImportError", "0"]
