@@ -1,0 +1,359 @@
+#include "usb_board.h"
+
+#include <libusb-1.0/libusb.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace LumivexSim {
+
+namespace {
+using Clock = std::chrono::steady_clock;
+constexpr uint32_t kController = 0x46;
+constexpr size_t kPacket = 512;
+constexpr size_t kChunk = 16384;
+constexpr size_t kChunkHeader = 16;
+constexpr size_t kBoardMemory = 8u << 20;  // a board holding more drops frames
+constexpr uint16_t kUserDataBase = 0x1C00;
+
+void putLittle64(uint8_t* p, uint64_t v) {
+    for (int i = 0; i < 8; ++i) p[i] = uint8_t(v >> (8 * i));
+}
+}  // namespace
+
+Board::Board(const BoardConfig& config) : cfg(config), clockSet(Clock::now()), nextDue(Clock::now()) {
+    auto& controller = i2c[kController];
+    controller[0] = cfg.controllerVersion;
+    controller[5] = cfg.date[0];
+    controller[6] = cfg.date[1];
+    controller[7] = cfg.date[2];
+    controller[9] = 0;
+    const size_t n = std::min<size_t>(cfg.serial.size(), 16);
+    std::memcpy(userData + 1008, cfg.serial.data(), n);
+}
+
+bool Board::usesChunkStream() const {
+    if (cfg.stream == "chunk") return true;
+    if (cfg.stream == "marker") return false;
+    return cfg.productId == 0x03F1;  // 0x03F2 streams markers even on USB 3
+}
+
+std::vector<uint8_t> Board::deviceDescriptor() const {
+    const uint8_t maxPacket0 = cfg.speed >= 4 ? 9 : 64;
+    return {18, 1, uint8_t(bcdUsb()), uint8_t(bcdUsb() >> 8), 0xFF, 0xFF, 0xFF, maxPacket0,
+            uint8_t(cfg.vendorId), uint8_t(cfg.vendorId >> 8), uint8_t(cfg.productId), uint8_t(cfg.productId >> 8),
+            uint8_t(cfg.bcdDevice), uint8_t(cfg.bcdDevice >> 8), 1, 2, 3, 1};
+}
+
+std::vector<uint8_t> Board::configDescriptor() const {
+    const uint16_t maxPacket = cfg.speed >= 4 ? 1024 : cfg.speed == 3 ? 512 : 64;
+    std::vector<uint8_t> d = {9, 2, 32, 0, 1, 1, 0, 0x80, 250,          // configuration
+                              9, 4, 0, 0, 2, 0xFF, 0xFF, 0xFF, 0,         // interface 0
+                              7, 5, 0x82, 2, uint8_t(maxPacket), uint8_t(maxPacket >> 8), 0,  // bulk IN 2
+                              7, 5, 0x01, 2, uint8_t(maxPacket), uint8_t(maxPacket >> 8), 0}; // bulk OUT 1
+    return d;
+}
+
+std::string Board::stringDescriptor(uint8_t index) const {
+    switch (index) {
+        case 1: return "Lumivex";
+        case 2: return "Lumivex USB camera board (virtual)";
+        case 3: return cfg.serial;
+        default: return "";
+    }
+}
+
+int Board::control(uint8_t requestType, uint8_t request, uint16_t value, uint16_t index, uint8_t* data,
+                   uint16_t length) {
+    if (gone) return LIBUSB_ERROR_NO_DEVICE;
+    const uint8_t kind = requestType & 0x60;
+    if (kind == 0x00) return standardRequest(request, value, index, data, length);
+    if (kind == 0x40) return vendorRequest(requestType, request, value, index, data, length);
+    return LIBUSB_ERROR_PIPE;
+}
+
+int Board::standardRequest(uint8_t request, uint16_t value, uint16_t, uint8_t* data, uint16_t length) {
+    std::vector<uint8_t> answer;
+    if (request == LIBUSB_REQUEST_GET_STATUS) {
+        answer = {0, 0};
+    } else if (request == LIBUSB_REQUEST_GET_DESCRIPTOR) {
+        const uint8_t type = uint8_t(value >> 8), which = uint8_t(value);
+        if (type == LIBUSB_DT_DEVICE) {
+            answer = deviceDescriptor();
+        } else if (type == LIBUSB_DT_CONFIG && which == 0) {
+            answer = configDescriptor();
+        } else if (type == LIBUSB_DT_STRING) {
+            if (which == 0) {
+                answer = {4, 3, 0x09, 0x04};
+            } else {
+                const std::string text = stringDescriptor(which);
+                if (text.empty()) return LIBUSB_ERROR_PIPE;
+                answer = {uint8_t(2 + 2 * text.size()), 3};
+                for (char c : text) answer.insert(answer.end(), {uint8_t(c), 0});
+            }
+        } else if (type == 6 && cfg.speed == 3) {  // device qualifier of a high-speed device
+            answer = {10, 6, 0x00, 0x02, 0xFF, 0xFF, 0xFF, 64, 1, 0};
+        } else {
+            return LIBUSB_ERROR_PIPE;
+        }
+    } else {
+        return LIBUSB_ERROR_PIPE;
+    }
+    const size_t n = std::min<size_t>(answer.size(), length);
+    if (n > 0) std::memcpy(data, answer.data(), n);
+    return int(n);
+}
+
+uint32_t Board::readRegister(uint32_t address, uint32_t reg) {
+    if (address == kController && !cfg.controller) return 0xFF;  // nothing answers
+    auto& map = i2c[address];
+    auto found = map.find(reg);
+    return found == map.end() ? 0 : found->second;
+}
+
+void Board::writeRegister(uint32_t address, uint32_t reg, uint32_t value) {
+    if (address == kController) {
+        if (!cfg.controller) return;
+        controllerWrite(reg, value);
+    }
+    i2c[address][reg] = value;
+}
+
+void Board::controllerWrite(uint32_t reg, uint32_t value) {
+    if (reg == 3) {
+        if (value == 0xC0) {  // capture reset: the stream stops
+            running = false;
+            fifo.clear();
+            frameEnds.clear();
+        } else if (value == 0x00) {
+            startStream();
+        } else if (value == 0x60 && singleMode) {
+            ++releases;  // soft trigger
+        }
+    } else if (reg == 8) {
+        if (value == 0x81) {
+            singleMode = true;
+            i2c[kController][9] = 0;  // image flag cleared
+        } else if (value == 0x00) {
+            if (singleMode) ++releases;
+            singleMode = false;
+        }
+    }
+}
+
+void Board::startStream() {
+    if (running) return;
+    running = true;
+    nextDue = Clock::now();
+    fifo.clear();
+    frameEnds.clear();
+}
+
+uint64_t Board::boardClock() const {
+    const auto elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - clockSet).count();
+    return clockBase + uint64_t(elapsed / 100);
+}
+
+int Board::vendorRequest(uint8_t requestType, uint8_t request, uint16_t value, uint16_t index, uint8_t* data,
+                         uint16_t length) {
+    if (cfg.controlError == -2 || cfg.controlError == request) return LIBUSB_ERROR_PIPE;
+    const bool in = requestType & 0x80;
+    const uint32_t address = value >> 8;
+    auto need = [&](uint16_t n) { return length >= n; };
+    switch (request) {
+        case 0x80:
+            if (!in || !need(2)) return LIBUSB_ERROR_PIPE;
+            data[0] = uint8_t(cfg.firmware >> 8);
+            data[1] = uint8_t(cfg.firmware);
+            return length;
+        case 0xA1: startStream(); return length;
+        case 0xA2:
+            running = false;
+            fifo.clear();
+            frameEnds.clear();
+            return length;
+        case 0xB0:
+            if (!in) return LIBUSB_ERROR_PIPE;
+            std::memset(data, 0, length);
+            if (need(8)) putLittle64(data, boardClock());
+            return length;
+        case 0xB1:
+            if (in || !need(16)) return LIBUSB_ERROR_PIPE;
+            clockBase = 0;
+            for (int i = 7; i >= 0; --i) clockBase = clockBase << 8 | data[8 + i];
+            clockSet = Clock::now();
+            return length;
+        case 0xD7:
+            if (in || !need(1)) return LIBUSB_ERROR_PIPE;
+            writeRegister(address, index >> 8, data[0]);
+            return length;
+        case 0xD6: {
+            if (!in || !need(2)) return LIBUSB_ERROR_PIPE;
+            data[0] = uint8_t(readRegister(address, index >> 8));
+            data[1] = cfg.i2cStatus;
+            return length;
+        }
+        case 0xD5:
+            if (in || !need(2)) return LIBUSB_ERROR_PIPE;
+            writeRegister(address, index >> 8, uint32_t(data[0]) << 8 | data[1]);
+            return length;
+        case 0xD4: {
+            if (!in || !need(3)) return LIBUSB_ERROR_PIPE;
+            const uint32_t v = readRegister(address, index >> 8);
+            data[0] = uint8_t(v >> 8);
+            data[1] = uint8_t(v);
+            data[2] = cfg.i2cStatus;
+            return length;
+        }
+        case 0xE0:
+            if (in || !need(1)) return LIBUSB_ERROR_PIPE;
+            writeRegister(address, index, data[0]);
+            return length;
+        case 0xDF:
+            if (!in || !need(2)) return LIBUSB_ERROR_PIPE;
+            data[0] = uint8_t(readRegister(address, index));
+            data[1] = cfg.i2cStatus;
+            return length;
+        case 0xE1:
+            if (in || !need(1)) return LIBUSB_ERROR_PIPE;
+            writeRegister(address, index, length >= 2 ? uint32_t(data[0]) << 8 | data[1] : data[0]);
+            return length;
+        case 0xE2: {
+            if (!in || !need(2)) return LIBUSB_ERROR_PIPE;
+            const uint32_t v = readRegister(address, index);
+            data[0] = uint8_t(v >> 8);
+            data[1] = uint8_t(v);
+            if (length >= 3) data[2] = cfg.i2cStatus;
+            return length;
+        }
+        case 0xE5:
+            if (in || !need(4)) return LIBUSB_ERROR_PIPE;
+            writeRegister(address, index,
+                          uint32_t(data[0]) << 24 | uint32_t(data[1]) << 16 | uint32_t(data[2]) << 8 | data[3]);
+            return length;
+        case 0xE6: {
+            if (!in || !need(5)) return LIBUSB_ERROR_PIPE;
+            const uint32_t v = readRegister(address, index);
+            for (int i = 0; i < 4; ++i) data[i] = uint8_t(v >> (24 - 8 * i));
+            data[4] = cfg.i2cStatus;
+            return length;
+        }
+        case 0xF7:
+        case 0xF8: {
+            const uint32_t at = uint32_t(value) - kUserDataBase;
+            const uint32_t n = index >> 8;
+            if (value < kUserDataBase || at + n > sizeof userData || n > 32 || length < n) return LIBUSB_ERROR_PIPE;
+            if (request == 0xF7) {
+                if (!in) return LIBUSB_ERROR_PIPE;
+                std::memcpy(data, userData + at, n);
+            } else {
+                if (in) return LIBUSB_ERROR_PIPE;
+                std::memcpy(userData + at, data, n);
+            }
+            return length;
+        }
+        case 0xF3:
+        case 0xF6:
+        case 0xF9:
+            return length;  // board set-up requests: accepted
+        default:
+            return LIBUSB_ERROR_PIPE;
+    }
+}
+
+std::vector<uint8_t> Board::frameImage(long frame) const {
+    uint32_t bytes = cfg.frameBytes;
+    if (frame == cfg.shortAt) bytes = bytes > 100 ? bytes - 100 : 1;
+    std::vector<uint8_t> image(bytes);
+    if (cfg.content == "jpeg") {
+        // A JPEG-like frame: start marker (after 4 bytes of padding in the
+        // chunk stream), scan data without FF bytes, end marker, then zeros.
+        const size_t lead = usesChunkStream() ? 4 : 0;
+        for (size_t i = 0; i < image.size(); ++i) image[i] = uint8_t((i * 7 + frame) & 0x7F);
+        if (image.size() >= lead + 8) {
+            for (size_t i = 0; i < lead; ++i) image[i] = 0;
+            if (frame != cfg.noJpegStartAt) {
+                image[lead] = 0xFF;
+                image[lead + 1] = 0xD8;
+            }
+            const size_t end = image.size() - image.size() / 8;
+            if (frame != cfg.noJpegEndAt) {
+                image[end - 2] = 0xFF;
+                image[end - 1] = 0xD9;
+            }
+            std::fill(image.begin() + long(end), image.end(), 0);
+        }
+    } else {
+        for (size_t i = 0; i < image.size(); ++i) image[i] = uint8_t(i + 3 * frame);
+    }
+    return image;
+}
+
+void Board::produceFrame() {
+    const long frame = framesMade++;
+    if (frame == cfg.gapAt) ++sequence;  // one frame number skipped
+    if (fifo.size() > kBoardMemory) {     // the host does not keep up: dropped
+        ++sequence;
+        return;
+    }
+    const std::vector<uint8_t> image = frameImage(frame);
+    if (usesChunkStream()) {
+        size_t at = 0;
+        do {
+            const size_t payload = std::min(image.size() - at, kChunk - kChunkHeader);
+            const bool last = at + payload == image.size();
+            uint8_t header[kChunkHeader] = {12, uint8_t(frameId | (last ? 0x02 : 0))};
+            fifo.insert(fifo.end(), header, header + kChunkHeader);
+            fifo.insert(fifo.end(), image.begin() + long(at), image.begin() + long(at + payload));
+            at += payload;
+        } while (at < image.size());
+        frameId ^= 1;
+    } else {
+        fifo.insert(fifo.end(), image.begin(), image.end());
+        const size_t tail = image.size() % kPacket;
+        if (tail != 0) fifo.insert(fifo.end(), kPacket - tail, 0);
+        uint8_t marker[kPacket] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 0xAA};
+        marker[11] = frame == cfg.specialAt ? 1 : 0;
+        marker[14] = uint8_t(sequence >> 8);
+        marker[15] = uint8_t(sequence);
+        putLittle64(marker + 16, boardClock());
+        marker[510] = uint8_t(tail >> 8);
+        marker[511] = uint8_t(tail);
+        fifo.insert(fifo.end(), marker, marker + kPacket);
+    }
+    ++sequence;
+    frameEnds.push_back(fifoStart + fifo.size());
+}
+
+size_t Board::bulkReady(size_t length, Clock::time_point now) {
+    if (running && !cfg.stall) {
+        const auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / cfg.fps));
+        if (now - nextDue > std::chrono::seconds(1)) nextDue = now;  // a long pause: no backlog of old frames
+        while (nextDue <= now) {
+            if (!singleMode) {
+                produceFrame();
+            } else if (releases > 0) {
+                --releases;
+                produceFrame();
+                i2c[kController][9] = 1;  // image ready
+            }
+            nextDue += period;
+        }
+    }
+    // A frame's end within the transfer ends it there (a short packet),
+    // when the link sends one.
+    if ((cfg.shortTransfers || usesChunkStream()) && !frameEnds.empty()) {
+        const size_t end = size_t(frameEnds.front() - fifoStart);
+        if (end > 0 && end <= length) return end;
+    }
+    return fifo.size() >= length ? length : 0;
+}
+
+void Board::bulkTake(uint8_t* data, size_t count) {
+    std::copy(fifo.begin(), fifo.begin() + long(count), data);
+    fifo.erase(fifo.begin(), fifo.begin() + long(count));
+    fifoStart += count;
+    while (!frameEnds.empty() && frameEnds.front() <= fifoStart) frameEnds.pop_front();
+}
+
+}  // namespace LumivexSim

@@ -1,0 +1,103 @@
+// One virtual camera board as the host sees it over USB: its descriptors,
+// vendor requests, the board controller and sensor registers behind the I2C
+// bridge, the user data area, the board clock, and its bulk IN stream.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace LumivexSim {
+
+struct BoardConfig {
+    uint16_t vendorId = 0x04B4;
+    uint16_t productId = 0x00F1;
+    uint16_t bcdDevice = 0x0020;
+    int speed = 3;                    // libusb speed: 2 full, 3 high, 4 super
+    uint16_t firmware = 0x0314;       // request 0x80: major in the high byte
+    bool controller = true;           // the board controller at I2C 0x46
+    uint8_t controllerVersion = 0x30;
+    uint8_t date[3] = {21, 6, 6};     // registers 5, 6, 7: 21 * 1000 + 6 * 100 + 6 = 21606
+    std::string serial = "VIRT-0000-0001";
+    uint8_t i2cStatus = 0;            // status byte of register reads
+    // Stream.
+    std::string stream;               // marker | chunk (default: by product id)
+    uint32_t frameBytes = 1024;       // bytes of each frame's image
+    std::string content = "pattern"; // pattern | jpeg
+    double fps = 200;
+    bool shortTransfers = false;      // transfers end at each frame end (a short packet)
+    // Faults.
+    bool descriptorFail = false, openFail = false, stall = false;
+    int controlError = -1;            // bRequest that fails (-2: every vendor request)
+    long timeoutAfter = -1;           // transfers after which the stream stalls
+    long errorAt = -1, disconnectAt = -1;  // the transfer (counting from 0) that fails / disconnects
+    long gapAt = -1, shortAt = -1, specialAt = -1;  // the frame (counting from 0) that shows the fault
+    long noJpegStartAt = -1, noJpegEndAt = -1;
+};
+
+class Board {
+public:
+    explicit Board(const BoardConfig& config);
+
+    const BoardConfig& config() const { return cfg; }
+    bool disconnected() const { return gone; }
+    void disconnect() { gone = true; }
+    bool usesChunkStream() const;
+    uint16_t bcdUsb() const { return cfg.speed >= 4 ? 0x0300 : 0x0200; }
+
+    // The 18-byte device descriptor and the configuration descriptor.
+    std::vector<uint8_t> deviceDescriptor() const;
+    std::vector<uint8_t> configDescriptor() const;
+    std::string stringDescriptor(uint8_t index) const;
+
+    // A control transfer: the number of bytes moved, or a negative libusb error.
+    int control(uint8_t requestType, uint8_t request, uint16_t value, uint16_t index, uint8_t* data,
+                uint16_t length);
+
+    // The stream: bytes that a bulk IN transfer of `length` bytes can take
+    // now (0: it must wait), given the frames due by `now`.
+    size_t bulkReady(size_t length, std::chrono::steady_clock::time_point now);
+    void bulkTake(uint8_t* data, size_t count);
+    std::chrono::steady_clock::time_point nextFrameDue() const { return nextDue; }
+    bool streaming() const { return running && !cfg.stall; }
+    long transfersCompleted = 0;
+
+    // The registers of the device at I2C `address` (0x46: the controller).
+    std::map<uint32_t, uint32_t>& registers(uint32_t address) { return i2c[address]; }
+    uint8_t userData[1024] = {};
+
+private:
+    int vendorRequest(uint8_t requestType, uint8_t request, uint16_t value, uint16_t index, uint8_t* data,
+                      uint16_t length);
+    int standardRequest(uint8_t request, uint16_t value, uint16_t index, uint8_t* data, uint16_t length);
+    void writeRegister(uint32_t address, uint32_t reg, uint32_t value);
+    uint32_t readRegister(uint32_t address, uint32_t reg);
+    void controllerWrite(uint32_t reg, uint32_t value);
+    void startStream();
+    void produceFrame();
+    std::vector<uint8_t> frameImage(long frame) const;
+    uint64_t boardClock() const;
+
+    BoardConfig cfg;
+    bool gone = false;
+    std::map<uint32_t, std::map<uint32_t, uint32_t>> i2c;
+    // Clock: ticks at the last synchronisation and when it happened.
+    uint64_t clockBase = 0;
+    std::chrono::steady_clock::time_point clockSet;
+    // Stream state.
+    bool running = false;
+    bool singleMode = false;
+    int releases = 0;                // frames the host released in single-frame mode
+    std::chrono::steady_clock::time_point nextDue;
+    long framesMade = 0;
+    uint16_t sequence = 0;
+    uint8_t frameId = 0;
+    std::deque<uint8_t> fifo;        // bytes the board holds for the host
+    std::deque<uint64_t> frameEnds;  // fifo positions (absolute) where frames end
+    uint64_t fifoStart = 0;          // absolute position of fifo.front()
+};
+
+}  // namespace LumivexSim

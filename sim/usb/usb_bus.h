@@ -1,0 +1,110 @@
+// The virtual USB bus behind the libusb API: contexts, devices, handles,
+// transfers and their completion inside event handling, with a log of every
+// request and a count of the calls real libusb would refuse.
+#pragma once
+
+#include <libusb-1.0/libusb.h>
+
+#include <chrono>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "usb_board.h"
+
+// The opaque libusb types, as this bus defines them.
+struct libusb_context {
+    bool isDefault;
+};
+struct libusb_device {
+    LumivexSim::Board* board;
+    int refs;
+    uint8_t address;
+    uint8_t port;
+};
+struct libusb_device_handle {
+    libusb_device* device;
+    libusb_context* context;
+    uint32_t claimed;
+};
+
+namespace LumivexSim {
+
+struct BusSettings {
+    std::vector<BoardConfig> boards;
+    bool listFail = false;
+    std::string logPath;
+    size_t logCapacity = 20000;
+};
+
+bool parseBusSettings(const std::string& text, BusSettings& settings, std::string& error);
+
+class UsbBus {
+public:
+    static UsbBus& instance();
+
+    int configure(const std::string& settings);
+    void log(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    void violation(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    std::string logText();
+    void clearLog();
+
+    // The API surface (libusb_api.cpp forwards here).
+    int init(libusb_context** context);
+    void exit(libusb_context* context);
+    ssize_t deviceList(libusb_context* context, libusb_device*** list);
+    void freeDeviceList(libusb_device** list, int unref);
+    int deviceDescriptor(libusb_device* device, libusb_device_descriptor* descriptor);
+    int configDescriptor(libusb_device* device, uint8_t index, libusb_config_descriptor** config);
+    int open(libusb_device* device, libusb_device_handle** handle);
+    void close(libusb_device_handle* handle);
+    int claim(libusb_device_handle* handle, int interface, bool claim);
+    int control(libusb_device_handle* handle, uint8_t requestType, uint8_t request, uint16_t value,
+                uint16_t index, unsigned char* data, uint16_t length);
+    libusb_transfer* allocTransfer(int isoPackets);
+    void freeTransfer(libusb_transfer* transfer);
+    int submit(libusb_transfer* transfer);
+    int cancel(libusb_transfer* transfer);
+    int handleEvents(libusb_context* context, const timeval* timeout, int* completed);
+    bool liveHandle(libusb_device_handle* handle);
+    int stringAscii(libusb_device_handle* handle, uint8_t index, unsigned char* data, int length);
+
+    // Control.
+    int openHandles();
+    int defaultRefs();
+    int violations();
+    int transfersInFlight();
+    int transfersAllocated();
+    Board* board(int index);
+
+private:
+    UsbBus();
+    bool contextAlive(libusb_context* context);
+    struct Pending {
+        libusb_transfer* transfer;
+        std::chrono::steady_clock::time_point submitted;
+        bool cancelled;
+    };
+
+    std::recursive_mutex mutex;
+    BusSettings settings;
+    std::vector<std::unique_ptr<Board>> boards;
+    std::vector<std::unique_ptr<Board>> retired;  // boards of an earlier configuration
+    std::vector<std::unique_ptr<libusb_device>> devices;
+    std::vector<std::unique_ptr<libusb_device>> retiredDevices;
+    int defaultContextRefs = 0;
+    libusb_context defaultContext{true};
+    std::set<libusb_context*> contexts;
+    std::set<libusb_device_handle*> handles;
+    std::set<libusb_transfer*> allocated;
+    std::deque<Pending> pending;
+    std::deque<std::string> events;
+    int violationCount = 0;
+    int logFd = -1;
+};
+
+}  // namespace LumivexSim

@@ -1,0 +1,128 @@
+// The virtual USB bus's settings: boards separated by ';', each a list of
+// key=value pairs separated by ','.
+#include <cstdlib>
+#include <sstream>
+
+#include "usb_bus.h"
+
+namespace LumivexSim {
+
+namespace {
+std::vector<std::string> split(const std::string& text, char separator) {
+    std::vector<std::string> parts;
+    std::stringstream stream(text);
+    std::string part;
+    while (std::getline(stream, part, separator)) parts.push_back(part);
+    return parts;
+}
+
+bool toNumber(const std::string& text, long& value) {
+    if (text.empty()) return false;
+    char* end = nullptr;
+    value = std::strtol(text.c_str(), &end, 0);
+    return *end == '\0';
+}
+
+bool inRange(const std::string& text, long low, long high, long& value) {
+    return toNumber(text, value) && value >= low && value <= high;
+}
+
+bool applyBoardSetting(BoardConfig& b, const std::string& key, const std::string& value) {
+    long n = 0;
+    if (key == "vid") return inRange(value, 0, 0xFFFF, n) && (b.vendorId = uint16_t(n), true);
+    if (key == "pid") return inRange(value, 0, 0xFFFF, n) && (b.productId = uint16_t(n), true);
+    if (key == "bcd") return inRange(value, 0, 0xFFFF, n) && (b.bcdDevice = uint16_t(n), true);
+    if (key == "fw") return inRange(value, 0, 0xFFFF, n) && (b.firmware = uint16_t(n), true);
+    if (key == "speed") {
+        if (value == "full") b.speed = 2;
+        else if (value == "high") b.speed = 3;
+        else if (value == "super") b.speed = 4;
+        else return false;
+        return true;
+    }
+    if (key == "ctrl") {
+        if (value == "none") return (b.controller = false, true);
+        return inRange(value, 0, 0xFF, n) && (b.controllerVersion = uint8_t(n), true);
+    }
+    if (key == "date") {
+        const auto parts = split(value, '/');
+        if (parts.size() != 3) return false;
+        for (int i = 0; i < 3; ++i) {
+            if (!inRange(parts[size_t(i)], 0, 255, n)) return false;
+            b.date[i] = uint8_t(n);
+        }
+        return true;
+    }
+    if (key == "serial") return value.size() <= 16 && (b.serial = value, true);
+    if (key == "status") return inRange(value, 0, 255, n) && (b.i2cStatus = uint8_t(n), true);
+    if (key == "stream") return (value == "marker" || value == "chunk") && (b.stream = value, true);
+    if (key == "frame_bytes") return inRange(value, 1, 64 << 20, n) && (b.frameBytes = uint32_t(n), true);
+    if (key == "content") return (value == "pattern" || value == "jpeg") && (b.content = value, true);
+    if (key == "fps") return inRange(value, 1, 2000, n) && (b.fps = double(n), true);
+    if (key == "link") {
+        if (value != "full" && value != "short") return false;
+        b.shortTransfers = value == "short";
+        return true;
+    }
+    if (key == "desc_fail") return (b.descriptorFail = true, true);
+    if (key == "open_fail") return (b.openFail = true, true);
+    if (key == "stall") return (b.stall = true, true);
+    if (key == "ctrl_error") {
+        if (value == "all") return (b.controlError = -2, true);
+        return inRange(value, 0, 255, n) && (b.controlError = int(n), true);
+    }
+    long* counters[] = {&b.timeoutAfter, &b.errorAt, &b.disconnectAt, &b.gapAt, &b.shortAt, &b.specialAt,
+                        &b.noJpegStartAt, &b.noJpegEndAt};
+    const char* names[] = {"timeout_after", "error_at", "disconnect_at", "gap_at", "short_at", "special_at",
+                           "no_jpeg_start_at", "no_jpeg_end_at"};
+    for (size_t i = 0; i < sizeof names / sizeof *names; ++i) {
+        if (key == names[i]) return inRange(value, 0, 1L << 40, n) && (*counters[i] = n, true);
+    }
+    return false;
+}
+}  // namespace
+
+bool parseBusSettings(const std::string& text, BusSettings& settings, std::string& error) {
+    for (const std::string& item : split(text, ';')) {
+        if (item.empty() || item == "none") continue;
+        BoardConfig board;
+        bool isBoard = false;
+        long copies = 1;
+        for (const std::string& pair : split(item, ',')) {
+            if (pair.empty()) continue;
+            const size_t equals = pair.find('=');
+            const std::string key = pair.substr(0, equals);
+            const std::string value = equals == std::string::npos ? "" : pair.substr(equals + 1);
+            bool ok = true;
+            if (key == "list_fail") {
+                settings.listFail = true;
+            } else if (key == "log") {
+                settings.logPath = value;
+            } else if (key == "log_size") {
+                long n = 0;
+                ok = inRange(value, 16, 100000000, n);
+                if (ok) settings.logCapacity = size_t(n);
+            } else if (key == "count") {
+                ok = inRange(value, 1, 16, copies);
+                isBoard = true;
+            } else if (key == "board") {
+                isBoard = true;
+            } else {
+                ok = applyBoardSetting(board, key, value);
+                isBoard = true;
+            }
+            if (!ok) {
+                error = pair;
+                return false;
+            }
+        }
+        for (long i = 0; isBoard && i < copies; ++i) {
+            BoardConfig copy = board;
+            if (copies > 1 && !copy.serial.empty()) copy.serial.back() = char('0' + (i % 10));
+            settings.boards.push_back(copy);
+        }
+    }
+    return true;
+}
+
+}  // namespace LumivexSim
