@@ -1,9 +1,9 @@
-# Front door: make | make test | make sanitize | make tsan | make bench | make demo
+# Front door: make | make test | make sanitize | make tsan | make fuzz | make bench | make demo
 PYTHON ?= /usr/bin/python3
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLUMIVEX_PYTHON=$(PYTHON)
 
-.PHONY: all deps test sanitize tsan bench demo clean
+.PHONY: all deps test sanitize tsan fuzz bench demo clean
 
 all: deps
 	cmake -S . -B build $(CMAKE_FLAGS)
@@ -25,11 +25,22 @@ tsan: deps
 	cmake --build build-tsan -j $(JOBS) --target engine_tests engine_stress_tests csi_tests
 	cd build-tsan && ctest --output-on-failure -j $(JOBS) -L engine && ctest --output-on-failure -R CsiStress
 
+# The USB frame decoders under libFuzzer (clang), FUZZ_SECONDS each run.
+FUZZ_SECONDS ?= 30
+FUZZ_SOURCES = tests/usbcam/fuzz/decoder_fuzz.cpp usbcam/hx_usb_camera_lib.cpp usbcam/device_session.cpp \
+	usbcam/vendor_requests.cpp usbcam/bulk_streaming.cpp usbcam/frame_decoding.cpp usbcam/control_scripts.cpp
+fuzz: deps
+	mkdir -p build-fuzz/corpus
+	clang++ -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -Iusbcam/include -Iusbcam \
+		$(FUZZ_SOURCES) $$(pkg-config --cflags --libs libusb-1.0 lua5.4) -o build-fuzz/decoder_fuzz
+	build-fuzz/decoder_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=70000 -print_final_stats=1 build-fuzz/corpus
+
 bench: all
 	build/bench/lumivex_bench
+	build/bench/lumivex_usb_bench
 
 demo: all
 	tools/demo.sh $(PYTHON)
 
 clean:
-	rm -rf build build-asan build-tsan
+	rm -rf build build-asan build-tsan build-fuzz

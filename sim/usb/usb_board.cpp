@@ -130,6 +130,7 @@ void Board::controllerWrite(uint32_t reg, uint32_t value) {
         } else if (value == 0x60 && singleMode) {
             ++releases;  // soft trigger
         }
+        if (value == 0xC0) releases = 0;
     } else if (reg == 8) {
         if (value == 0x81) {
             singleMode = true;
@@ -289,7 +290,7 @@ std::vector<uint8_t> Board::frameImage(long frame) const {
     return image;
 }
 
-void Board::produceFrame() {
+void Board::produceFrame(bool endsTransfer) {
     const long frame = framesMade++;
     if (frame == cfg.gapAt) ++sequence;  // one frame number skipped
     if (fifo.size() > kBoardMemory) {     // the host does not keep up: dropped
@@ -322,28 +323,28 @@ void Board::produceFrame() {
         fifo.insert(fifo.end(), marker, marker + kPacket);
     }
     ++sequence;
-    frameEnds.push_back(fifoStart + fifo.size());
+    frameEnds.emplace_back(fifoStart + fifo.size(), endsTransfer);
 }
 
 size_t Board::bulkReady(size_t length, Clock::time_point now) {
-    if (running && !cfg.stall) {
+    // Frames released in single-frame mode go out at once, streaming or not.
+    while (releases > 0) {
+        --releases;
+        produceFrame(true);
+        i2c[kController][9] = 1;  // image ready
+    }
+    if (running && !cfg.stall && !singleMode) {
         const auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / cfg.fps));
         if (now - nextDue > std::chrono::seconds(1)) nextDue = now;  // a long pause: no backlog of old frames
         while (nextDue <= now) {
-            if (!singleMode) {
-                produceFrame();
-            } else if (releases > 0) {
-                --releases;
-                produceFrame();
-                i2c[kController][9] = 1;  // image ready
-            }
+            produceFrame(false);
             nextDue += period;
         }
     }
     // A frame's end within the transfer ends it there (a short packet),
-    // when the link sends one.
-    if ((cfg.shortTransfers || usesChunkStream()) && !frameEnds.empty()) {
-        const size_t end = size_t(frameEnds.front() - fifoStart);
+    // when the link or the frame sends one.
+    if (!frameEnds.empty() && (cfg.shortTransfers || usesChunkStream() || frameEnds.front().second)) {
+        const size_t end = size_t(frameEnds.front().first - fifoStart);
         if (end > 0 && end <= length) return end;
     }
     return fifo.size() >= length ? length : 0;
@@ -353,7 +354,7 @@ void Board::bulkTake(uint8_t* data, size_t count) {
     std::copy(fifo.begin(), fifo.begin() + long(count), data);
     fifo.erase(fifo.begin(), fifo.begin() + long(count));
     fifoStart += count;
-    while (!frameEnds.empty() && frameEnds.front() <= fifoStart) frameEnds.pop_front();
+    while (!frameEnds.empty() && frameEnds.front().first <= fifoStart) frameEnds.pop_front();
 }
 
 }  // namespace LumivexSim

@@ -3,6 +3,7 @@
 // bridge, the user data area, the board clock, and its bulk IN stream.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -43,8 +44,8 @@ public:
     explicit Board(const BoardConfig& config);
 
     const BoardConfig& config() const { return cfg; }
-    bool disconnected() const { return gone; }
-    void disconnect() { gone = true; }
+    bool disconnected() const { return gone.load(); }
+    void disconnect() { gone.store(true); }
     bool usesChunkStream() const;
     uint16_t bcdUsb() const { return cfg.speed >= 4 ? 0x0300 : 0x0200; }
 
@@ -77,12 +78,12 @@ private:
     uint32_t readRegister(uint32_t address, uint32_t reg);
     void controllerWrite(uint32_t reg, uint32_t value);
     void startStream();
-    void produceFrame();
+    void produceFrame(bool endsTransfer);
     std::vector<uint8_t> frameImage(long frame) const;
     uint64_t boardClock() const;
 
     BoardConfig cfg;
-    bool gone = false;
+    std::atomic<bool> gone{false};  // may be pulled from another thread
     std::map<uint32_t, std::map<uint32_t, uint32_t>> i2c;
     // Clock: ticks at the last synchronisation and when it happened.
     uint64_t clockBase = 0;
@@ -96,7 +97,9 @@ private:
     uint16_t sequence = 0;
     uint8_t frameId = 0;
     std::deque<uint8_t> fifo;        // bytes the board holds for the host
-    std::deque<uint64_t> frameEnds;  // fifo positions (absolute) where frames end
+    // Fifo positions (absolute) where frames end, and whether the board ends
+    // the transfer there (a triggered frame does, as a short packet would).
+    std::deque<std::pair<uint64_t, bool>> frameEnds;
     uint64_t fifoStart = 0;          // absolute position of fifo.front()
 };
 

@@ -1,0 +1,318 @@
+// Streaming through the virtual bus: transfers, capture, the ring, time-outs,
+// disconnection, single-frame mode and frames intact across transfer sizes.
+#include <chrono>
+#include <future>
+#include <thread>
+
+#include "usb_clock.h"
+
+#include "stream_builder.h"
+#include "virtual_bus.h"
+
+using namespace LumivexTest;
+
+namespace {
+
+class Streaming : public BusTest {
+protected:
+    void open(const std::string& board, uint32_t frameBytes = 1024, uint32_t transferUnits = 0, uint32_t format = 0) {
+        configureBus(board);
+        cfg = sensorConfig(2, format);
+        uint32_t lines = 1;  // width at most 65535
+        while (frameBytes / lines > 65535 || frameBytes % lines != 0) ++lines;
+        cfg.width = frameBytes / lines;
+        cfg.height = lines;
+        cfg.bytesPerPixel = 1;
+        cfg.transferUnits = transferUnits;
+        ASSERT_EQ(camera.open(&cfg, 0), 0u);
+        lumivex_vusb_clear_log();
+    }
+    void TearDown() override {
+        camera.close();
+        BusTest::TearDown();
+    }
+    // Captures until `frames` frames wait in the ring (or a bounded number of tries).
+    uint32_t captureFrames(uint32_t frames) {
+        uint32_t last = 0;
+        for (int tries = 0; tries < 200 && camera.available() < frames; ++tries) {
+            last = camera.capture();
+            if (last == USB_CAMERA_TRANSFER_STOPPED) break;
+        }
+        return last;
+    }
+    LumivexCfg cfg;
+    Probe camera;
+};
+
+TEST_F(Streaming, BeginCaptureStartsThirtyTwoTransfersAndTheBoard) {
+    open("pid=0x00F1");
+    ASSERT_EQ(camera.beginCapture(), 0u);
+    EXPECT_EQ(lumivex_vusb_transfers_in_flight(), 32);
+    EXPECT_EQ(camera.beginCapture(), 0u);  // already capturing: nothing more
+    EXPECT_EQ(lumivex_vusb_transfers_in_flight(), 32);
+    const std::string log = busLog();
+    EXPECT_NE(log.find("claim_interface 0"), std::string::npos);
+    const size_t c0 = log.find("wIndex=0x0300 wLength=1 data=[C0]");
+    const size_t c40 = log.find("wIndex=0x0300 wLength=1 data=[40]", c0);
+    const size_t c00 = log.find("wIndex=0x0300 wLength=1 data=[00]", c40);
+    EXPECT_TRUE(c0 != std::string::npos && c40 != std::string::npos && c00 != std::string::npos) << log;
+    EXPECT_EQ(countOf(log, "bRequest=0xA1"), 0);  // USB type 1 gets no start request
+    EXPECT_EQ(camera.endCapture(), 0u);
+    EXPECT_EQ(lumivex_vusb_transfers_in_flight(), 0);
+    EXPECT_EQ(lumivex_vusb_transfers_allocated(), 0);
+    EXPECT_EQ(camera.capture(), USB_CAMERA_TRANSFER_STOPPED);
+}
+
+TEST_F(Streaming, StartAndStopRequestsFollowTheUsbType) {
+    open("pid=0x03F1,speed=super,stream=marker");
+    camera.beginCapture();
+    camera.endCapture();
+    EXPECT_EQ(countOf(busLog(), "bRequest=0xA1"), 1);
+    EXPECT_EQ(countOf(busLog(), "bRequest=0xA2"), 1);
+    camera.close();
+    open("pid=0x03F1,speed=high,stream=marker");  // type 4: no stop request
+    camera.beginCapture();
+    camera.endCapture();
+    EXPECT_EQ(countOf(busLog(), "bRequest=0xA1"), 1);
+    EXPECT_EQ(countOf(busLog(), "bRequest=0xA2"), 0);
+}
+
+struct TransferCase {
+    const char* board;
+    uint32_t frameBytes, transferUnits, transferBytes;
+};
+
+void PrintTo(const TransferCase& c, std::ostream* os) { *os << c.board << " units=" << c.transferUnits; }
+
+class TransferSizeTest : public Streaming, public ::testing::WithParamInterface<TransferCase> {};
+
+TEST_P(TransferSizeTest, FramesArriveIntactWhateverTheTransferSize) {
+    const TransferCase c = GetParam();
+    open(c.board, c.frameBytes, c.transferUnits);
+    ASSERT_EQ(camera.beginCapture(), 0u);
+    EXPECT_EQ(camera.transferSize, c.transferBytes);
+    int checked = 0;
+    for (int round = 0; round < 100 && checked < 12; ++round) {
+        const uint32_t result = captureFrames(1);
+        ASSERT_GE(camera.available(), 1u) << "after " << checked << " frames, result " << std::hex << result;
+        LumivexOutData* frame = nullptr;
+        while (camera.read(frame) == 0) {
+            ASSERT_EQ(frame->config.frameLength, c.frameBytes);
+            // The board's pattern: byte k of frame n is k + 3n; n is found from byte 0.
+            const uint8_t n = frame->data[0];
+            for (uint32_t k = 0; k < c.frameBytes; k += 97) ASSERT_EQ(frame->data[k], uint8_t(k + n)) << k;
+            ASSERT_EQ(frame->data[c.frameBytes - 1], uint8_t(c.frameBytes - 1 + n));
+            EXPECT_EQ(frame->config.width * frame->config.height, c.frameBytes);
+            EXPECT_EQ(camera.del(), 0u);
+            ++checked;
+        }
+    }
+    EXPECT_GE(checked, 12);
+    EXPECT_NE(busLog().find("bulk 0x82 length=" + std::to_string(c.transferBytes)), std::string::npos);
+    EXPECT_EQ(camera.endCapture(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sizes, TransferSizeTest,
+    ::testing::Values(TransferCase{"pid=0x00F1,frame_bytes=86400,fps=400", 86400, 0, 131072},
+                      TransferCase{"pid=0x00F1,frame_bytes=86400,fps=400", 86400, 64, 131072},
+                      TransferCase{"pid=0x00F1,frame_bytes=86400,fps=400", 86400, 16, 32768},
+                      TransferCase{"pid=0x00F1,frame_bytes=86400,fps=400", 86400, 1, 2048},
+                      TransferCase{"pid=0x00F1,frame_bytes=1000,fps=400", 1000, 3, 6144},
+                      TransferCase{"pid=0x00F1,frame_bytes=86400,fps=400,link=short", 86400, 0, 131072},
+                      TransferCase{"pid=0x00F1,frame_bytes=614400,fps=100", 614400, 128, 262144},
+                      TransferCase{"pid=0x03F1,speed=super,frame_bytes=86400,fps=400", 86400, 0, 131072},
+                      TransferCase{"pid=0x03F1,speed=super,frame_bytes=1000,fps=400", 1000, 16, 32768}));
+
+TEST_F(Streaming, SequenceGapsAreReportedAndTheFrameKept) {
+    open("pid=0x00F1,gap_at=2,link=short");
+    camera.beginCapture();
+    std::vector<uint32_t> results;
+    for (int i = 0; i < 4; ++i) {
+        results.push_back(captureFrames(uint32_t(i + 1)));
+    }
+    EXPECT_EQ(results[2], USB_CAMERA_SEQUENCE_GAP);
+    EXPECT_EQ(camera.available(), 4u);
+}
+
+TEST_F(Streaming, SpecialAndShortFramesFromTheBoard) {
+    open("pid=0x00F1,special_at=1,short_at=2,link=short");
+    camera.beginCapture();
+    EXPECT_EQ(captureFrames(1), 1u);
+    EXPECT_EQ(captureFrames(2), 1u);
+    LumivexOutData* frame = nullptr;
+    camera.read(frame);
+    camera.del();
+    camera.read(frame);
+    EXPECT_EQ(frame->config.format, 8u);
+    ::testing::internal::CaptureStdout();
+    uint32_t result = 0;
+    for (int i = 0; i < 50 && result != USB_CAMERA_DATA_LEN_ERROR; ++i) result = camera.capture();
+    EXPECT_EQ(result, USB_CAMERA_DATA_LEN_ERROR);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "USB_CAMERA_DATA_LEN_ERROR\tRECEIVE_LENGTH:924\n");
+}
+
+TEST_F(Streaming, ATransferTimeOutSurfacesOnceAndCaptureGoesOn) {
+    open("pid=0x00F1,timeout_after=40,fps=400");
+    camera.beginCapture();
+    // 40 transfers carry frames; then the board falls silent and the first
+    // of the rest times out after its 5 s.
+    uint32_t result = 0;
+    int frames = 0;
+    while ((result = camera.capture()) != USB_CAMERA_TRANSFER_TIMEOUT) {
+        ASSERT_LT(result, 0xFFu) << std::hex << result;
+        frames += int(result);
+        camera.flush();
+    }
+    EXPECT_GT(frames, 5);
+    // Every remaining record is a time-out too, each reported once.
+    EXPECT_EQ(camera.capture(), USB_CAMERA_TRANSFER_TIMEOUT);
+    EXPECT_EQ(camera.endCapture(), 0u);
+}
+
+TEST_F(Streaming, ADisconnectStopsTheCaptureAndLaterCapturesReportIt) {
+    open("pid=0x00F1,disconnect_at=5,link=short");
+    camera.beginCapture();
+    // Frames before the disconnect are delivered; then capture reports it.
+    uint32_t result = 1;
+    int frames = 0;
+    for (int i = 0; i < 20 && result >= 1 && result <= 254; ++i) {
+        result = camera.capture();
+        if (result <= 254) frames += int(result);
+    }
+    EXPECT_EQ(frames, 5);
+    EXPECT_EQ(camera.capture(), USB_CAMERA_TRANSFER_STOPPED);
+    EXPECT_EQ(camera.endCapture(), 0u);  // nothing left in flight
+}
+
+TEST_F(Streaming, ABoardPulledWhileCaptureWaitsEndsThatCaptureWithZero) {
+    open("pid=0x00F1,stall");
+    camera.beginCapture();
+    std::thread puller([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        lumivex_vusb_disconnect(0);
+    });
+    EXPECT_EQ(camera.capture(), 0u);
+    puller.join();
+    EXPECT_EQ(camera.capture(), USB_CAMERA_TRANSFER_STOPPED);
+    EXPECT_EQ(camera.endCapture(), 0u);
+}
+
+TEST_F(Streaming, CloseWhileStreamingEndsTheCaptureFirst) {
+    open("pid=0x00F1");
+    camera.beginCapture();
+    captureFrames(2);
+    EXPECT_EQ(lumivex_vusb_transfers_in_flight(), 32);
+    EXPECT_EQ(camera.close(), 0u);
+    EXPECT_EQ(lumivex_vusb_transfers_in_flight(), 0);
+    EXPECT_EQ(lumivex_vusb_transfers_allocated(), 0);
+    EXPECT_EQ(camera.capture(), USB_CAMERA_TRANSFER_STOPPED);
+}
+
+TEST_F(Streaming, ShotStartsStreamingCapturesOnceAndLeavesItStopped) {
+    open("pid=0x00F1");
+    EXPECT_EQ(camera.stopped, 1);
+    const uint32_t result = camera.shot();
+    EXPECT_GE(result, 1u);
+    EXPECT_LE(result, 254u);
+    EXPECT_EQ(camera.capturing, 1);
+    EXPECT_EQ(camera.stopped, 1);
+    EXPECT_EQ(camera.capture(), USB_CAMERA_TRANSFER_STOPPED);
+    const uint32_t again = Lumivex_shot(&camera);  // the flat function reaches the same operation
+    EXPECT_GE(again, 1u);
+    EXPECT_LE(again, 254u);
+    EXPECT_EQ(camera.stopped, 1);
+}
+
+TEST_F(Streaming, ClockSynchronisationAtMostOncePerSecondUnlessForced) {
+    open("pid=0x00F1");
+    camera.syncTimer(false);
+    camera.syncTimer(false);
+    EXPECT_EQ(countOf(busLog(), "bRequest=0xB0"), 0);  // open synchronised just now
+    std::this_thread::sleep_for(std::chrono::milliseconds(1050));
+    camera.syncTimer(false);
+    camera.syncTimer(false);
+    EXPECT_EQ(countOf(busLog(), "bRequest=0xB0"), 1);
+    EXPECT_EQ(countOf(busLog(), "bRequest=0xB1"), 1);
+    camera.syncTimer(true);
+    EXPECT_EQ(countOf(busLog(), "bRequest=0xB0"), 2);
+}
+
+TEST_F(Streaming, DeviceTimestampsFollowTheSynchronisedClock) {
+    open("pid=0x00F1,fw=0x0314,date=21/6/6,link=short");
+    camera.beginCapture();
+    captureFrames(1);
+    LumivexOutData* frame = nullptr;
+    ASSERT_EQ(camera.read(frame), 0u);
+    const uint64_t host = uint64_t(LumivexUsb::ticksNow()) + 116444736000000000ull;
+    EXPECT_GT(frame->timestamp, host - 20000000ull);  // the board clock was set to the host's
+    EXPECT_LE(frame->timestamp, host);
+}
+
+TEST_F(Streaming, SingleFrameModeNeedsAControllerThatSupportsIt) {
+    open("pid=0x00F1");
+    EXPECT_EQ(camera.setMode(1), USB_CAMERA_NOT_SUPPORTED);
+    EXPECT_EQ(camera.triggerMode, 1u);
+    EXPECT_EQ(camera.softTrigger(), USB_CAMERA_NOT_SUPPORTED);
+    EXPECT_EQ(camera.isFrameReady(), USB_CAMERA_NOT_SUPPORTED);
+    EXPECT_EQ(camera.setMode(0), 0u);
+    EXPECT_EQ(camera.triggerMode, 0u);
+}
+
+TEST_F(Streaming, TriggeredFramesComeOnePerRequest) {
+    open("vid=0x52CB,pid=0x52CB,ctrl=0x30,date=21/6/6,fps=100");
+    ASSERT_EQ(camera.setMode(1), 0u);
+    EXPECT_NE(busLog().find("wIndex=0x0800 wLength=1 data=[81]"), std::string::npos);
+    for (int i = 0; i < 3; ++i) {
+        LumivexOutData* frame = nullptr;
+        ASSERT_EQ(camera.getSingleFrame(frame, 1000), 0u) << i;
+        ASSERT_NE(frame, nullptr);
+        EXPECT_EQ(frame->config.frameLength, 1024u);
+        camera.del();
+    }
+    EXPECT_EQ(lumivex_vusb_transfers_in_flight(), 0);
+    EXPECT_EQ(camera.softTrigger(), 0u);
+    EXPECT_NE(busLog().find("wIndex=0x0300 wLength=1 data=[60]"), std::string::npos);
+}
+
+TEST_F(Streaming, ContinuousSingleFrameWaitsInWallClockTime) {
+    open("pid=0x00F1,stall");
+    LumivexOutData* frame = nullptr;
+    auto pending = std::async(std::launch::async, [&] { return camera.getSingleFrame(frame, 200); });
+    // Bounded by the time-out and one transfer time-out (5 s), not by CPU time.
+    ASSERT_EQ(pending.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+    EXPECT_EQ(pending.get(), USB_CAMERA_NO_FRAME_TO_READ);
+    EXPECT_EQ(frame, nullptr);
+    EXPECT_EQ(camera.triggerMode, 0u);
+}
+
+TEST_F(Streaming, ContinuousSingleFrameTakesTheFirstFrame) {
+    open("pid=0x00F1");
+    LumivexOutData* frame = nullptr;
+    EXPECT_EQ(camera.getSingleFrame(frame, 2000), 0u);
+    ASSERT_NE(frame, nullptr);
+    EXPECT_EQ(frame->config.frameLength, 1024u);
+    EXPECT_EQ(lumivex_vusb_transfers_in_flight(), 0);
+}
+
+TEST_F(Streaming, SetCamCfgWhileCapturingOnAnotherThread) {
+    open("pid=0x00F1,frame_bytes=1024,fps=500,link=short");
+    camera.beginCapture();
+    std::atomic<bool> done{false};
+    std::thread capturer([&] {
+        while (!done.load()) {
+            camera.capture();
+            camera.flush();
+        }
+    });
+    for (int i = 0; i < 5; ++i) {
+        LumivexCfg next = cfg;
+        EXPECT_EQ(camera.setCamCfg(&next), 0u);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    done.store(true);
+    capturer.join();
+    camera.endCapture();
+}
+
+}  // namespace
