@@ -1,6 +1,7 @@
 #include "sensor_factory.h"
 
 #include "csi/v4l2_capture.h"
+#include "usb/usb_sensor.h"
 
 namespace Lumivex {
 
@@ -8,7 +9,8 @@ std::unique_ptr<LumivexTOFSensor> createCsiSensor(const char* devicePath, HostPl
     return std::make_unique<LumivexTOFCSISensor>(devicePath, platform);
 }
 
-// The USB back-end does not exist yet.
-std::unique_ptr<LumivexTOFSensor> createUsbSensor(const char*, int32_t) { return nullptr; }
+std::unique_ptr<LumivexTOFSensor> createUsbSensor(const char* configPath, int32_t index) {
+    return std::make_unique<LumivexTOFUSBSensor>(configPath, uint32_t(index));
+}
 
 }  // namespace Lumivex

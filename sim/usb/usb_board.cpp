@@ -21,7 +21,9 @@ void putLittle64(uint8_t* p, uint64_t v) {
 }
 }  // namespace
 
-Board::Board(const BoardConfig& config) : cfg(config), clockSet(Clock::now()), nextDue(Clock::now()) {
+Board::Board(const BoardConfig& config)
+    : cfg(config), clockSet(Clock::now()), nextDue(Clock::now()), frameStart(Clock::now()) {
+    if (cfg.depthCamera) depthScene = makeScene(cfg.scene);
     auto& controller = i2c[kController];
     controller[0] = cfg.controllerVersion;
     controller[5] = cfg.date[0];
@@ -145,14 +147,35 @@ void Board::controllerWrite(uint32_t reg, uint32_t value) {
 void Board::startStream() {
     if (running) return;
     running = true;
-    nextDue = Clock::now();
+    nextDue = frameStart = Clock::now();
+    subFrame = 0;
     fifo.clear();
     frameEnds.clear();
 }
 
-uint64_t Board::boardClock() const {
-    const auto elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - clockSet).count();
+uint64_t Board::boardClock(Clock::time_point at) const {
+    const auto elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(at - clockSet).count();
     return clockBase + uint64_t(elapsed / 100);
+}
+
+int Board::depthRange() {
+    // The range register sets write 0x08 (2 m) or 0x10 (4 m) to 0x216C.
+    auto& sensor = i2c[0x34];
+    auto found = sensor.find(0x216C);
+    return found != sensor.end() && found->second == 0x08 ? 2 : 4;
+}
+
+void Board::advanceSchedule() {
+    const auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / cfg.fps));
+    if (!cfg.depthCamera) {
+        nextDue += period;
+        return;
+    }
+    if (++subFrame == 4) {
+        subFrame = 0;
+        frameStart += period;
+    }
+    nextDue = frameStart + std::chrono::microseconds(500) * subFrame;
 }
 
 int Board::vendorRequest(uint8_t requestType, uint8_t request, uint16_t value, uint16_t index, uint8_t* data,
@@ -176,7 +199,7 @@ int Board::vendorRequest(uint8_t requestType, uint8_t request, uint16_t value, u
         case 0xB0:
             if (!in) return LIBUSB_ERROR_PIPE;
             std::memset(data, 0, length);
-            if (need(8)) putLittle64(data, boardClock());
+            if (need(8)) putLittle64(data, boardClock(Clock::now()));
             return length;
         case 0xB1:
             if (in || !need(16)) return LIBUSB_ERROR_PIPE;
@@ -262,7 +285,17 @@ int Board::vendorRequest(uint8_t requestType, uint8_t request, uint16_t value, u
     }
 }
 
-std::vector<uint8_t> Board::frameImage(long frame) const {
+std::vector<uint8_t> Board::frameImage(long frame) {
+    if (cfg.depthCamera) {
+        const int range = depthRange();
+        if (range != phasesRange) {
+            phases = renderPhases(depthScene, range);
+            phasesRange = range;
+        }
+        std::vector<uint8_t> image(layoutLength(Layout::Plain));
+        encodeSubFrame(phases.phase[subFrame].data(), Layout::Plain, image.data(), image.size());
+        return image;
+    }
     uint32_t bytes = cfg.frameBytes;
     if (frame == cfg.shortAt) bytes = bytes > 100 ? bytes - 100 : 1;
     std::vector<uint8_t> image(bytes);
@@ -290,7 +323,7 @@ std::vector<uint8_t> Board::frameImage(long frame) const {
     return image;
 }
 
-void Board::produceFrame(bool endsTransfer) {
+void Board::produceFrame(bool endsTransfer, Clock::time_point due) {
     const long frame = framesMade++;
     if (frame == cfg.gapAt) ++sequence;  // one frame number skipped
     if (fifo.size() > kBoardMemory) {     // the host does not keep up: dropped
@@ -317,7 +350,8 @@ void Board::produceFrame(bool endsTransfer) {
         marker[11] = frame == cfg.specialAt ? 1 : 0;
         marker[14] = uint8_t(sequence >> 8);
         marker[15] = uint8_t(sequence);
-        putLittle64(marker + 16, boardClock());
+        const uint64_t stamp = size_t(frame) < cfg.stamps.size() ? cfg.stamps[size_t(frame)] : boardClock(due);
+        putLittle64(marker + 16, stamp);
         marker[510] = uint8_t(tail >> 8);
         marker[511] = uint8_t(tail);
         fifo.insert(fifo.end(), marker, marker + kPacket);
@@ -330,15 +364,17 @@ size_t Board::bulkReady(size_t length, Clock::time_point now) {
     // Frames released in single-frame mode go out at once, streaming or not.
     while (releases > 0) {
         --releases;
-        produceFrame(true);
+        produceFrame(true, now);
         i2c[kController][9] = 1;  // image ready
     }
     if (running && !cfg.stall && !singleMode) {
-        const auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / cfg.fps));
-        if (now - nextDue > std::chrono::seconds(1)) nextDue = now;  // a long pause: no backlog of old frames
+        if (now - nextDue > std::chrono::seconds(1)) {  // a long pause: no backlog of old frames
+            nextDue = frameStart = now;
+            subFrame = 0;
+        }
         while (nextDue <= now) {
-            produceFrame(false);
-            nextDue += period;
+            produceFrame(false, nextDue);
+            advanceSchedule();
         }
     }
     // A frame's end within the transfer ends it there (a short packet),

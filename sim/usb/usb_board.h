@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "scene_renderer.h"
+
 namespace LumivexSim {
 
 struct BoardConfig {
@@ -30,6 +32,11 @@ struct BoardConfig {
     std::string content = "pattern"; // pattern | jpeg
     double fps = 200;
     bool shortTransfers = false;      // transfers end at each frame end (a short packet)
+    // The depth camera: four phase sub-frames per depth frame, 0.5 ms apart,
+    // rendered from the scene at the range its sensor registers select.
+    bool depthCamera = false;
+    std::string scene = "default";
+    std::vector<uint64_t> stamps;     // device time stamps of the first frames, in order
     // Faults.
     bool descriptorFail = false, openFail = false, stall = false;
     int controlError = -1;            // bRequest that fails (-2: every vendor request)
@@ -78,9 +85,11 @@ private:
     uint32_t readRegister(uint32_t address, uint32_t reg);
     void controllerWrite(uint32_t reg, uint32_t value);
     void startStream();
-    void produceFrame(bool endsTransfer);
-    std::vector<uint8_t> frameImage(long frame) const;
-    uint64_t boardClock() const;
+    void produceFrame(bool endsTransfer, std::chrono::steady_clock::time_point due);
+    std::vector<uint8_t> frameImage(long frame);
+    void advanceSchedule();
+    int depthRange();
+    uint64_t boardClock(std::chrono::steady_clock::time_point at) const;
 
     BoardConfig cfg;
     std::atomic<bool> gone{false};  // may be pulled from another thread
@@ -93,6 +102,11 @@ private:
     bool singleMode = false;
     int releases = 0;                // frames the host released in single-frame mode
     std::chrono::steady_clock::time_point nextDue;
+    std::chrono::steady_clock::time_point frameStart;  // the current frame's first sub-frame
+    int subFrame = 0;                                  // of the depth camera's four
+    Scene depthScene;
+    PhaseImages phases;
+    int phasesRange = 0;
     long framesMade = 0;
     uint16_t sequence = 0;
     uint8_t frameId = 0;

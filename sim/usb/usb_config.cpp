@@ -64,6 +64,16 @@ bool applyBoardSetting(BoardConfig& b, const std::string& key, const std::string
         b.shortTransfers = value == "short";
         return true;
     }
+    if (key == "stamps") {
+        for (const std::string& part : split(value, '/')) {
+            char* end = nullptr;
+            const unsigned long long stamp = std::strtoull(part.c_str(), &end, 0);
+            if (part.empty() || *end != '\0') return false;
+            b.stamps.push_back(stamp);
+        }
+        return true;
+    }
+    if (key == "scene") return isKnownScene(value) && (b.scene = value, true);
     if (key == "desc_fail") return (b.descriptorFail = true, true);
     if (key == "open_fail") return (b.openFail = true, true);
     if (key == "stall") return (b.stall = true, true);
@@ -88,6 +98,17 @@ bool parseBusSettings(const std::string& text, BusSettings& settings, std::strin
         BoardConfig board;
         bool isBoard = false;
         long copies = 1;
+        // "camera=depth" first sets the depth camera's defaults; the item's
+        // other settings then apply on top, in any order.
+        if (("," + item + ",").find(",camera=depth,") != std::string::npos) {
+            board.depthCamera = true;
+            board.productId = 0x03F2;
+            board.speed = 4;
+            board.shortTransfers = true;
+            board.frameBytes = 86400;
+            board.fps = 30;
+            board.serial = "LMVXT0F00001";  // printed as LMVX-T0F0-0001
+        }
         for (const std::string& pair : split(item, ',')) {
             if (pair.empty()) continue;
             const size_t equals = pair.find('=');
@@ -106,6 +127,9 @@ bool parseBusSettings(const std::string& text, BusSettings& settings, std::strin
                 ok = inRange(value, 1, 16, copies);
                 isBoard = true;
             } else if (key == "board") {
+                isBoard = true;
+            } else if (key == "camera") {
+                ok = value == "depth";
                 isBoard = true;
             } else {
                 ok = applyBoardSetting(board, key, value);

@@ -69,3 +69,39 @@ def camera(vkernel):
     yield cam
     cam.stop()
     cam.close()
+
+
+class VirtualUsbBus:
+    """The control functions of the preloaded virtual USB bus."""
+
+    def __init__(self, path):
+        self.lib = ctypes.CDLL(path)
+        self.lib.lumivex_vusb_configure.argtypes = [ctypes.c_char_p]
+        self.lib.lumivex_vusb_log.restype = ctypes.c_size_t
+        self.lib.lumivex_vusb_log.argtypes = [ctypes.c_char_p, ctypes.c_size_t]
+
+    def configure(self, settings):
+        assert self.lib.lumivex_vusb_configure(settings.encode()) == 0, settings
+        self.lib.lumivex_vusb_clear_log()
+
+    def log(self):
+        size = self.lib.lumivex_vusb_log(None, 0)
+        text = ctypes.create_string_buffer(size + 1)
+        self.lib.lumivex_vusb_log(text, size + 1)
+        return text.value.decode()
+
+    def open_handles(self):
+        return self.lib.lumivex_vusb_open_handles()
+
+    def violations(self):
+        return self.lib.lumivex_vusb_violations()
+
+
+@pytest.fixture
+def vusb():
+    path = os.environ.get("LUMIVEX_VUSB")
+    if not path or path not in os.environ.get("LD_PRELOAD", ""):
+        pytest.skip("needs the virtual USB bus preloaded (ctest does this)")
+    bus = VirtualUsbBus(path)
+    bus.configure("camera=depth,serial=ABCDEFGHIJKL")
+    return bus

@@ -20,6 +20,16 @@ for f in lib/libLumivexLib.so include/lumivex/lumivex_usb.h include/lumivex/usb_
 done
 ls "$ROOT"/lib/python3/dist-packages/LumivexDepthCamera*.so > /dev/null 2>&1 \
     && echo "ok: Python module under the prefix" || { echo "FAIL: Python module not under the prefix"; fail=1; }
+[ -e "$ROOT/lib/liblumivex_config_parser.so" ] && echo "ok: configuration parser" || { echo "FAIL: parser"; fail=1; }
+# The staged module loads its libraries from the staged prefix (a sanitizer
+# runtime given in the preload list comes along).
+runtime=$(echo "$BUS" | tr ':' '\n' | grep libasan || true)
+if env -u LD_LIBRARY_PATH LD_PRELOAD="$runtime" PYTHONPATH="$ROOT/lib/python3/dist-packages" ${PYTHON:-/usr/bin/python3} \
+        -c "import LumivexDepthCamera as m; assert m.__file__.startswith('$ROOT')" ; then
+    echo "ok: the staged Python module imports"
+else
+    echo "FAIL: the staged Python module does not import"; fail=1
+fi
 # Nothing outside the staged prefix.
 outside=$(find "$STAGE" -type f ! -path "$ROOT/*" ! -name install.log)
 [ -z "$outside" ] && echo "ok: nothing outside the prefix" || { echo "FAIL: outside the prefix: $outside"; fail=1; }

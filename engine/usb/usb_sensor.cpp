@@ -1,0 +1,220 @@
+#include "usb_sensor.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+#include "csi/warning.h"
+#include "default_setup.h"
+#include "frame_types.h"
+#include "lumivex_config_parser.h"
+
+namespace Lumivex {
+
+namespace {
+constexpr uint32_t kSubFrameBytes = 86400;
+constexpr uint64_t kGroupWindowTicks = 40000;  // 4 ms in 100 ns ticks
+// getFrame gives up after this long without four sub-frames that belong
+// together, so that the engine's stop always returns.
+constexpr auto kFrameWait = std::chrono::seconds(2);
+
+uint32_t kindOf(const ConfigFileEntry& e) { return e.type & 0xFFFF; }
+uint32_t usbFilterOf(const ConfigFileEntry& e) { return (e.type >> 16) & 0xFF; }
+}  // namespace
+
+LumivexTOFUSBSensor::LumivexTOFUSBSensor(const char* path, uint32_t index)
+    : configPath(path != nullptr ? path : ""), deviceIndex(index) {}
+
+LumivexTOFUSBSensor::~LumivexTOFUSBSensor() {
+    if (handle != nullptr) {
+        if (streaming) Lumivex_endCaptureImage(handle);
+        Lumivex_close(handle);
+    }
+}
+
+int32_t LumivexTOFUSBSensor::open() {
+    return configPath.empty() ? initBuiltIn() : initWithFile();
+}
+
+int32_t LumivexTOFUSBSensor::initBuiltIn() {
+    std::memset(&cfg, 0, sizeof cfg);
+    cfg.width = kSensorWidth;
+    cfg.height = kSensorHeight;
+    cfg.bytesPerPixel = 2;
+    cfg.bitWidth = 12;
+    cfg.i2cAddress = 0x34;
+    cfg.i2cMode = 2;
+    cfg.format = 4;
+    cfg.transferUnits = 0;
+    const uint32_t result = Lumivex_open(&handle, &cfg, deviceIndex);
+    if (result != 0) {
+        warn("camera_init", "Cannot open camera.rtn_val = %d", int32_t(result));
+        return 1;
+    }
+    for (const ConfigFileEntry& e : defaultBoardConfig()) {
+        uint8_t data[LUMIVEX_BOARD_DATA_MAX] = {};
+        for (uint32_t i = 0; i < e.params[3] && i < LUMIVEX_BOARD_DATA_MAX; ++i) data[i] = uint8_t(e.params[4 + i]);
+        Lumivex_setboardConfig(handle, uint8_t(e.params[0]), uint16_t(e.params[1]), uint16_t(e.params[2]),
+                               e.params[3], data);
+    }
+    for (const ConfigFileEntry& e : defaultSensorRegisters()) Lumivex_writeSensorReg(handle, e.params[0], e.params[1]);
+    appliedRange = 4;  // the built-in registers hold the 4 m set
+    printSerialNumber();
+    return 0;
+}
+
+int32_t LumivexTOFUSBSensor::initWithFile() {
+    std::memset(&cfg, 0, sizeof cfg);
+    ConfigFileResult file;
+    std::memset(&file, 0, sizeof file);
+    if (lumivex_parse_config(configPath.c_str(), &file) != 0) {
+        warn("camera_initWithFile", "Cannot find configuration file.");
+        return 1;
+    }
+    cfg.width = file.width;
+    cfg.height = file.height;
+    cfg.bitWidth = file.bitsPerPixel;
+    cfg.i2cAddress = file.i2cAddress;
+    cfg.transferUnits = file.transferLevel;
+    if (file.bitsPerPixel <= 8) cfg.bytesPerPixel = 1;
+    else if (file.bitsPerPixel <= 16) cfg.bytesPerPixel = 2;
+    if (file.i2cMode <= 4) cfg.i2cMode = file.i2cMode;
+    if (file.formatMode <= 6) cfg.format = file.formatMode;
+    const uint32_t result = Lumivex_open(&handle, &cfg, deviceIndex);
+    if (result != 0) {
+        warn("camera_initWithFile", "Cannot open camera.rtn_val = %d", int32_t(result));
+        lumivex_release_config(&file);  // the entry array is ours to free
+        return 1;
+    }
+    for (int32_t i = 0; i < file.entryCount; ++i) {
+        const ConfigFileEntry& e = file.entries[i];
+        const uint32_t filter = usbFilterOf(e);
+        if (filter != 0 && filter != cfg.usbType) continue;
+        switch (kindOf(e)) {
+            case LUMIVEX_ENTRY_SENSOR_REGISTER:
+                Lumivex_writeSensorReg(handle, e.params[0], e.params[1]);
+                break;
+            case LUMIVEX_ENTRY_BOARD_REQUEST: {
+                // Ten data bytes at most: a larger size would send bytes the
+                // entry does not hold.
+                if (e.params[3] > LUMIVEX_BOARD_DATA_MAX) {
+                    warn("camera_initWithFile", "Board configuration entry %d with %u data bytes refused (at most 10)",
+                         int(i), unsigned(e.params[3]));
+                    break;
+                }
+                uint8_t data[LUMIVEX_BOARD_DATA_MAX] = {};
+                for (uint32_t k = 0; k < e.params[3]; ++k) data[k] = uint8_t(e.params[4 + k]);
+                Lumivex_setboardConfig(handle, uint8_t(e.params[0]), uint16_t(e.params[1]), uint16_t(e.params[2]),
+                                       e.params[3], data);
+                break;
+            }
+            case LUMIVEX_ENTRY_DELAY:
+                std::this_thread::sleep_for(std::chrono::microseconds(uint64_t(e.params[0]) * 1000));
+                break;
+            default:
+                break;
+        }
+    }
+    lumivex_release_config(&file);
+    printSerialNumber();
+    return 0;
+}
+
+void LumivexTOFUSBSensor::printSerialNumber() {
+    uint8_t serial[16] = {};
+    Lumivex_readUserData(handle, 0x3F0, 16, serial);
+    std::printf("Serial: %c%c%c%c-%c%c%c%c-%c%c%c%c\n", serial[0], serial[1], serial[2], serial[3], serial[4],
+                serial[5], serial[6], serial[7], serial[8], serial[9], serial[10], serial[11]);
+}
+
+int32_t LumivexTOFUSBSensor::close() {
+    if (handle != nullptr) Lumivex_close(handle);
+    handle = nullptr;
+    streaming = false;
+    return 0;
+}
+
+int32_t LumivexTOFUSBSensor::start() {
+    if (streaming) return -1;
+    streaming = true;
+    const uint32_t result = handle != nullptr ? Lumivex_beginCaptureImage(handle) : USB_CAMERA_TRANSFER_STOPPED;
+    if (result == USB_CAMERA_TRANSFER_STOPPED) {
+        warn("start", "Error beginning capture, rtn_val = %d", int32_t(USB_CAMERA_TRANSFER_STOPPED));
+        return -1;
+    }
+    return 0;
+}
+
+int32_t LumivexTOFUSBSensor::stop() {
+    streaming = false;
+    if (handle != nullptr) Lumivex_endCaptureImage(handle);
+    return 0;
+}
+
+int32_t LumivexTOFUSBSensor::getFrame(uint8_t* rawFrame, uint64_t* timestamp) {
+    int count = 0;
+    size_t writePosition = 0;
+    uint64_t lastTime = 0;
+    const auto deadline = std::chrono::steady_clock::now() + kFrameWait;
+    // Places one sub-frame read from the ring and releases it at once.
+    auto place = [&](const LumivexOutData* frame) {
+        if (count > 0 && frame->timestamp - lastTime > kGroupWindowTicks) {
+            count = 0;  // too far from the previous one: the group starts again
+            writePosition = 0;
+        }
+        std::memcpy(rawFrame + writePosition, frame->data, kSubFrameBytes);
+        writePosition += kSubFrameBytes;
+        ++count;
+        lastTime = frame->timestamp;
+        Lumivex_del(handle);
+        *timestamp = lastTime;
+    };
+    while (count < 4) {
+        if (!streaming || handle == nullptr) {
+            ++count;
+            continue;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            warn("getFrame", "No four sub-frames close enough in time for a frame");
+            return -1;
+        }
+        const uint32_t result = Lumivex_captureImage(handle);
+        if (result == USB_CAMERA_TRANSFER_STOPPED || result > 255) {
+            warn("getFrame", "Error capture image, rtn_val = %u", unsigned(result));
+            return -1;
+        }
+        if (result == 0 || Lumivex_readImage(handle, &outData) != 0) {
+            ++count;  // an empty attempt
+            *timestamp = lastTime;
+            continue;
+        }
+        place(outData);
+        // Every sub-frame already waiting is taken before the next capture:
+        // the ring holds only six, and one capture may finish several.
+        while (count < 4 && Lumivex_readImage(handle, &outData) == 0) place(outData);
+    }
+    return 0;
+}
+
+int32_t LumivexTOFUSBSensor::setControl(CameraCtrl ctrl, int32_t value) {
+    if (ctrl != RANG) return -1;
+    const auto& table = value == 2 ? rangeRegisters2m() : rangeRegisters4m();
+    for (const ConfigFileEntry& e : table) {
+        if (handle != nullptr) Lumivex_writeSensorReg(handle, e.params[0], e.params[1]);
+    }
+    appliedRange = value == 2 ? 2 : 4;
+    return 0;
+}
+
+// The range in force, when this back-end knows it: without it the session
+// would start with the 4 m phase pairing whatever the camera measures (a 2 m
+// camera would give wrong distances). Unknown (a file's set-up, before any
+// setControl): -1 and nothing written.
+int32_t LumivexTOFUSBSensor::getControl(CameraCtrl ctrl, int32_t* value) {
+    if (ctrl != RANG || value == nullptr || appliedRange == 0) return -1;
+    *value = appliedRange;
+    return 0;
+}
+
+}  // namespace Lumivex

@@ -1,0 +1,47 @@
+// The USB back-end: the depth camera behind libLumivexLib's C interface, set
+// up from built-in tables or a camera configuration file.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "lumivex_usb.h"
+#include "tof_sensor.h"
+
+namespace Lumivex {
+
+class LumivexTOFUSBSensor : public LumivexTOFSensor {
+public:
+    // An empty path selects the built-in set-up.
+    LumivexTOFUSBSensor(const char* configPath, uint32_t deviceIndex);
+    // Closes a handle that close did not (a failed open leaves one).
+    ~LumivexTOFUSBSensor() override;
+
+    LumivexTOFUSBSensor(const LumivexTOFUSBSensor&) = delete;
+    LumivexTOFUSBSensor& operator=(const LumivexTOFUSBSensor&) = delete;
+
+    int32_t open() override;
+    int32_t close() override;
+    int32_t start() override;
+    int32_t stop() override;
+    int32_t getFrame(uint8_t* rawFrame, uint64_t* timestamp) override;
+    int32_t setControl(CameraCtrl ctrl, int32_t value) override;
+    int32_t getControl(CameraCtrl ctrl, int32_t* value) override;
+
+private:
+    int32_t initBuiltIn();
+    int32_t initWithFile();
+    void printSerialNumber();
+
+    LumivexHandle handle = nullptr;
+    LumivexCfg cfg{};
+    LumivexOutData* outData = nullptr;
+    bool streaming = false;
+    std::string configPath;
+    uint32_t deviceIndex;
+    // The range this back-end last put in force (its register set): 4 after
+    // the built-in set-up, 0 (unknown) after a file's.
+    int32_t appliedRange = 0;
+};
+
+}  // namespace Lumivex

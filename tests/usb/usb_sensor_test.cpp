@@ -1,0 +1,284 @@
+// The USB depth camera back-end on the virtual bus: its set-up traffic, the
+// configuration file path, frame grouping, ranges, and depth end to end.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <fstream>
+#include <future>
+
+#include "tof_camera.h"
+#include "usb/usb_sensor.h"
+#include "vkernel_control.h"
+#include "vusb_control.h"
+#include "../usbcam/virtual_bus.h"
+
+using namespace Lumivex;
+using namespace LumivexTest;
+
+namespace {
+
+std::string withoutResult(const std::string& line) { return line.substr(0, line.find(" -> ")); }
+
+std::string writeConfig(const std::string& text) {
+    static int n = 0;
+    const std::string path = ::testing::TempDir() + "usb_" + std::to_string(getpid()) + "_" + std::to_string(n++) + ".cfg";
+    std::ofstream(path) << text;
+    return path;
+}
+
+template <typename F>
+std::string stdoutOf(F&& body) {
+    ::testing::internal::CaptureStdout();
+    body();
+    return ::testing::internal::GetCapturedStdout();
+}
+
+TEST_F(BusTest, TheBuiltInSetUpSendsTheBoardRequestsThenTheRegistersAndPrintsTheSerial) {
+    configureBus("camera=depth,serial=ABCDEFGHIJKL");
+    LumivexTOFUSBSensor sensor("", 0);
+    const std::string out = stdoutOf([&] { EXPECT_EQ(sensor.open(), 0); });
+    EXPECT_EQ(out, "Serial: ABCD-EFGH-IJKL\n");
+    const auto lines = requestLines(busLog());
+    ASSERT_GE(lines.size(), 145u);
+    // The last 145 requests: 24 board requests, 120 register writes, the serial read.
+    const std::vector<std::string> setUp(lines.end() - 145, lines.end());
+    EXPECT_EQ(withoutResult(setUp[0]), "ctrl bmRequestType=0x40 bRequest=0xD7 wValue=0x4600 wIndex=0x0100 wLength=1 data=[85]");
+    EXPECT_EQ(withoutResult(setUp[15]), "ctrl bmRequestType=0x40 bRequest=0xF6 wValue=0x0000 wIndex=0x0000 wLength=3 data=[03 04 0C]");
+    EXPECT_EQ(withoutResult(setUp[23]), "ctrl bmRequestType=0x40 bRequest=0xF9 wValue=0x0001 wIndex=0x0000 wLength=0 data=[]");
+    EXPECT_EQ(withoutResult(setUp[24]), "ctrl bmRequestType=0x40 bRequest=0xE0 wValue=0x3400 wIndex=0x1000 wLength=1 data=[00]");
+    EXPECT_EQ(withoutResult(setUp[143]), "ctrl bmRequestType=0x40 bRequest=0xE0 wValue=0x3400 wIndex=0x1001 wLength=1 data=[01]");
+    EXPECT_EQ(withoutResult(setUp[144]).substr(0, 76),
+              "ctrl bmRequestType=0xC0 bRequest=0xF7 wValue=0x1FF0 wIndex=0x1000 wLength=16");
+    int boardRequests = 0, registerWrites = 0, repeated586A = 0;
+    for (int i = 0; i < 144; ++i) {
+        boardRequests += i < 24;
+        registerWrites += i >= 24 && setUp[size_t(i)].find("bRequest=0xE0 wValue=0x3400") != std::string::npos;
+        repeated586A += setUp[size_t(i)].find("wIndex=0x586A") != std::string::npos;
+    }
+    EXPECT_EQ(boardRequests, 24);
+    EXPECT_EQ(registerWrites, 120);
+    EXPECT_EQ(repeated586A, 2);  // every write is sent, repeats included
+    EXPECT_EQ(sensor.close(), 0);
+}
+
+TEST_F(BusTest, AFailedOpenWarnsAndLeavesAHandleThatCloseReleases) {
+    configureBus("none");
+    {
+        LumivexTOFUSBSensor sensor("", 0);
+        EXPECT_EQ(stdoutOf([&] { EXPECT_EQ(sensor.open(), 1); }),
+                  "camera_init ***WARNING*** Cannot open camera.rtn_val = 65281\n");
+        EXPECT_EQ(lumivex_vusb_default_context_refs(), 1);  // the handle holds libusb
+        EXPECT_EQ(sensor.close(), 0);
+        EXPECT_EQ(lumivex_vusb_default_context_refs(), 0);
+    }
+    {
+        LumivexTOFUSBSensor dropped("", 0);  // never closed: the destructor releases it
+        stdoutOf([&] { dropped.open(); });
+    }
+}
+
+TEST_F(BusTest, FileEntriesFilterByUsbTypeAndDelay) {
+    const std::string path = writeConfig(
+        "[camera]\nwidth = 240\nheight = 180\nbits_per_pixel = 12\nformat = 4\ni2c_mode = 2\ni2c_address = 0x34\n"
+        "[board]\nrequest 0xF3 0 0 usb=3\nrequest 0xF9 1 0 usb=4\nrequest 0xD7 0x4600 0x0400 0x11\ndelay 50\n"
+        "[sensor]\nreg 0x216C 0x10 usb=3\nreg 0x2179 0x0E\n");
+    for (const char* board : {"camera=depth,speed=super", "camera=depth,speed=high"}) {
+        configureBus(board);
+        LumivexTOFUSBSensor sensor(path.c_str(), 0);
+        const auto began = std::chrono::steady_clock::now();
+        stdoutOf([&] { EXPECT_EQ(sensor.open(), 0); });
+        EXPECT_GE(std::chrono::steady_clock::now() - began, std::chrono::milliseconds(50));  // the delay entry
+        const std::string log = busLog();
+        const bool type3 = std::string(board).find("super") != std::string::npos;
+        EXPECT_EQ(countOf(log, "bRequest=0xF3"), type3 ? 1 : 0) << board;
+        EXPECT_EQ(countOf(log, "bRequest=0xF9"), type3 ? 0 : 1) << board;
+        EXPECT_EQ(countOf(log, "wIndex=0x0400 wLength=1 data=[11]"), 1) << board;  // no filter: always
+        EXPECT_EQ(countOf(log, "wIndex=0x216C"), type3 ? 1 : 0) << board;
+        EXPECT_EQ(countOf(log, "wIndex=0x2179"), 1) << board;
+        sensor.close();
+    }
+}
+
+struct BitsCase {
+    int bits;
+    const char* output;  // standard output of open
+};
+
+class BitsTest : public BusTest, public ::testing::WithParamInterface<BitsCase> {};
+
+TEST_P(BitsTest, BitsPerPixelGiveBytesPerPixel) {
+    const BitsCase c = GetParam();
+    configureBus("camera=depth,serial=ABCDEFGHIJKL");
+    const std::string path = writeConfig("[camera]\nwidth = 240\nheight = 180\nbits_per_pixel = " +
+                                         std::to_string(c.bits) + "\nformat = 4\ni2c_address = 0x34\n");
+    LumivexTOFUSBSensor sensor(path.c_str(), 0);
+    EXPECT_EQ(stdoutOf([&] { sensor.open(); }), c.output);
+    sensor.close();
+}
+
+INSTANTIATE_TEST_SUITE_P(Widths, BitsTest,
+                         ::testing::Values(BitsCase{12, "Serial: ABCD-EFGH-IJKL\n"}, BitsCase{8, "Serial: ABCD-EFGH-IJKL\n"},
+                                           // 20 bits leave 0 bytes per pixel: the library refuses the configuration
+                                           BitsCase{20, "camera_initWithFile ***WARNING*** Cannot open camera.rtn_val = 65361\n"}));
+
+TEST_F(BusTest, AnUnreadableFileIsReportedAndNothingIsOpened) {
+    configureBus("camera=depth");
+    LumivexTOFUSBSensor sensor("/nonexistent/camera.cfg", 0);
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(stdoutOf([&] { EXPECT_EQ(sensor.open(), 1); }),
+              "camera_initWithFile ***WARNING*** Cannot find configuration file.\n");
+    ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(countOf(busLog(), "open "), 0);
+}
+
+TEST_F(BusTest, StartTwiceAndFramesWhileNotStreaming) {
+    configureBus("camera=depth");
+    LumivexTOFUSBSensor sensor("", 0);
+    stdoutOf([&] { ASSERT_EQ(sensor.open(), 0); });
+    std::vector<uint8_t> frame(kRawFrameBytes, 0x5A);
+    uint64_t stamp = 77;
+    EXPECT_EQ(sensor.getFrame(frame.data(), &stamp), 0);  // not streaming: four empty rounds
+    EXPECT_EQ(stamp, 77u);
+    EXPECT_EQ(frame[0], 0x5A);
+    ASSERT_EQ(sensor.start(), 0);
+    lumivex_vusb_clear_log();
+    EXPECT_EQ(sensor.start(), -1);
+    EXPECT_EQ(busLog(), "");  // no library call
+    EXPECT_EQ(sensor.stop(), 0);
+    EXPECT_EQ(sensor.close(), 0);
+}
+
+TEST_F(BusTest, RangeRegisterSetsAndControls) {
+    configureBus("camera=depth");
+    LumivexTOFUSBSensor sensor("", 0);
+    stdoutOf([&] { ASSERT_EQ(sensor.open(), 0); });
+    struct Case {
+        int value;
+        const char* registers[4];
+    } cases[] = {{2, {"wIndex=0x216C wLength=1 data=[08]", "wIndex=0x2179 wLength=1 data=[0A]",
+                      "wIndex=0x217A wLength=1 data=[0E]", "wIndex=0x217B wLength=1 data=[12]"}},
+                 {3, {"wIndex=0x216C wLength=1 data=[10]", "wIndex=0x2179 wLength=1 data=[0E]",
+                      "wIndex=0x217A wLength=1 data=[16]", "wIndex=0x217B wLength=1 data=[1E]"}},
+                 {4, {"wIndex=0x216C wLength=1 data=[10]", "wIndex=0x2179 wLength=1 data=[0E]",
+                      "wIndex=0x217A wLength=1 data=[16]", "wIndex=0x217B wLength=1 data=[1E]"}}};
+    for (const auto& c : cases) {
+        lumivex_vusb_clear_log();
+        EXPECT_EQ(sensor.setControl(RANG, c.value), 0);
+        const auto lines = requestLines(busLog());
+        ASSERT_EQ(lines.size(), 4u);
+        for (int i = 0; i < 4; ++i) EXPECT_NE(lines[size_t(i)].find(c.registers[i]), std::string::npos) << lines[size_t(i)];
+    }
+    EXPECT_EQ(sensor.setControl(EXPOSURE, 100), -1);
+    int32_t value = 99;
+    EXPECT_EQ(sensor.getControl(EXPOSURE, &value), -1);
+    EXPECT_EQ(sensor.getControl(RANG, &value), 0);  // the range last put in force
+    EXPECT_EQ(value, 4);
+    sensor.setControl(RANG, 2);
+    EXPECT_EQ(sensor.getControl(RANG, &value), 0);
+    EXPECT_EQ(value, 2);
+    sensor.close();
+    // After a file's set-up the range is not known: nothing is written.
+    const std::string path = writeConfig("[camera]\nwidth = 240\nheight = 180\nbits_per_pixel = 12\nformat = 4\n");
+    LumivexTOFUSBSensor fromFile(path.c_str(), 0);
+    stdoutOf([&] { ASSERT_EQ(fromFile.open(), 0); });
+    value = 99;
+    EXPECT_EQ(fromFile.getControl(RANG, &value), -1);
+    EXPECT_EQ(value, 99);
+    fromFile.close();
+}
+
+struct GroupCase {
+    const char* stamps;       // device time stamps of the sub-frames
+    uint64_t expected;        // the frame's time stamp
+    uint8_t firstSubFrame;    // which sub-frame (0-based, in the board's order) lands first
+};
+
+class UsbGroupTest : public BusTest, public ::testing::WithParamInterface<GroupCase> {};
+
+TEST_P(UsbGroupTest, SubFramesGroupWithin4ms) {
+    const GroupCase c = GetParam();
+    configureBus(std::string("camera=depth,fps=100,stamps=") + c.stamps);
+    LumivexTOFUSBSensor sensor("", 0);
+    stdoutOf([&] { ASSERT_EQ(sensor.open(), 0); });
+    ASSERT_EQ(sensor.start(), 0);
+    std::vector<uint8_t> frame(kRawFrameBytes);
+    uint64_t stamp = 0;
+    ASSERT_EQ(sensor.getFrame(frame.data(), &stamp), 0);
+    EXPECT_EQ(stamp, c.expected);
+    sensor.stop();
+    sensor.close();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Stamps, UsbGroupTest,
+    ::testing::Values(GroupCase{"100000/105000/110000/115000", 115000, 0},
+                      // a gap of 80,000 restarts the group with the third sub-frame
+                      GroupCase{"100000/120000/200000/205000/210000/215000", 215000, 2},
+                      GroupCase{"100000/140000/180000/220000", 220000, 0}));
+
+TEST_F(BusTest, SubFramesThatNeverGroupEndGetFrameWithinItsBound) {
+    configureBus("camera=depth,fps=100,stamps=0/50000/100000/150000/200000/250000/300000/350000/400000/450000/"
+                 "500000/550000/600000/650000/700000/750000/800000/850000/900000/950000/1000000");
+    LumivexTOFUSBSensor sensor("", 0);
+    stdoutOf([&] { ASSERT_EQ(sensor.open(), 0); });
+    ASSERT_EQ(sensor.start(), 0);
+    std::vector<uint8_t> frame(kRawFrameBytes);
+    uint64_t stamp = 0;
+    // Stamps spaced 5 ms: every sub-frame restarts the group; then the board's
+    // own clock takes over (spacing 0.5 ms) and a frame completes, or the
+    // bound ends the call. Either way getFrame returns.
+    auto result = std::async(std::launch::async, [&] { return sensor.getFrame(frame.data(), &stamp); });
+    ASSERT_EQ(result.wait_for(std::chrono::seconds(15)), std::future_status::ready);
+    result.get();
+    sensor.stop();
+    sensor.close();
+}
+
+TEST_F(BusTest, AStalledBoardEndsGetFrameWithTheCaptureError) {
+    configureBus("camera=depth,stall");
+    LumivexTOFUSBSensor sensor("", 0);
+    stdoutOf([&] { ASSERT_EQ(sensor.open(), 0); });
+    ASSERT_EQ(sensor.start(), 0);
+    std::vector<uint8_t> frame(kRawFrameBytes);
+    uint64_t stamp = 0;
+    EXPECT_EQ(stdoutOf([&] { EXPECT_EQ(sensor.getFrame(frame.data(), &stamp), -1); }),
+              "getFrame ***WARNING*** Error capture image, rtn_val = 65318\n");
+    sensor.stop();
+    sensor.close();
+}
+
+// Depth over USB matches the scene, on both kinds of link.
+class UsbDepthTest : public BusTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(UsbDepthTest, DepthMatchesTheSceneAtBothRanges) {
+    configureBus(std::string("camera=depth,") + GetParam());
+    LumivexTOFCamera camera("/nonexistent/model");
+    stdoutOf([&] { ASSERT_EQ(camera.open(USB, 0), 0); });
+    std::vector<float> depth(kPixelCount), amplitude(kPixelCount);
+    for (int range : {4, 2}) {
+        ASSERT_EQ(camera.setControl(RANG, range), 0);
+        ASSERT_EQ(camera.start(DEPTH), 0);
+        LumivexFrameBuffer* frame = nullptr;
+        for (int i = 0; i < 3; ++i) {  // a frame or two may predate the range switch
+            if (frame != nullptr) camera.releaseFrame(frame);
+            frame = camera.requestFrame(3000);
+            ASSERT_NE(frame, nullptr);
+        }
+        ASSERT_EQ(lumivex_vk_scene_truth("default", range, depth.data(), amplitude.data()), 0);
+        const float* d = static_cast<float*>(frame->getData(DEPTH));
+        for (uint32_t i = 0; i < kPixelCount; i += 7) ASSERT_NEAR(d[i], depth[i], 0.02f) << "range " << range << " pixel " << i;
+        FrameDataFormat format{};
+        frame->getFormat(DEPTH, format);
+        EXPECT_GT(format.timestamp, 0u);
+        camera.releaseFrame(frame);
+        ASSERT_EQ(camera.stop(), 0);
+    }
+    EXPECT_EQ(camera.close(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Links, UsbDepthTest, ::testing::Values("speed=super,link=short", "speed=high,link=full"),
+                         [](const auto& info) { return std::string(info.index == 0 ? "ShortPackets" : "FullTransfers"); });
+
+}  // namespace
