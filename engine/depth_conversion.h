@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "frame_types.h"
 
@@ -45,5 +46,29 @@ struct DepthParameters {
 // decoded sample units.
 void convertDepth(const uint8_t* rawFrame, float* depth, float* amplitude,
                   const DepthParameters& parameters);
+
+// The ways of computing the conversions: the scalar reference, and the vector
+// paths of x86-64 (AVX2) and aarch64 (Advanced SIMD). Every path gives the
+// reference's bits exactly; convertDepth and convertRaw use the fastest path
+// this build has and this processor supports, chosen once at run time.
+enum class ConversionPath { Scalar, Avx2, Neon };
+const char* pathName(ConversionPath path);
+std::vector<ConversionPath> supportedPaths();  // the scalar path first
+ConversionPath selectedPath();
+
+// The conversions on a given path (it must be supported). A vector path reads
+// the modulation frequency once per block of eight pixels, so a range switch
+// still takes effect within the frame: each block is converted with one of
+// the two frequencies.
+void convertDepthWith(ConversionPath path, const uint8_t* rawFrame, float* depth, float* amplitude,
+                      const DepthParameters& parameters);
+void convertRawWith(ConversionPath path, const uint8_t* rawFrame, int16_t* out, uint32_t width, uint32_t height,
+                    uint8_t sampleShift);
+// The per-pixel arithmetic alone, from the phase differences y and x, with
+// metres per radian `q`: what the exhaustive identity test runs.
+void depthFromDifferences(ConversionPath path, const int16_t* y, const int16_t* x, size_t count, float q,
+                          float twoPi, float* depth, float* amplitude);
+// Metres per radian, in single precision and in the documented order.
+float metresPerRadian(float speedOfLight, float pi, float modulationFrequency);
 
 }  // namespace Lumivex

@@ -5,7 +5,7 @@ set -eu
 
 PACKAGES="cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev \
 pybind11-dev python3-dev python3-numpy python3-pytest python3-matplotlib \
-libusb-1.0-0-dev liblua5.4-dev usbutils clang libclang-rt-dev"
+libusb-1.0-0-dev liblua5.4-dev usbutils clang libclang-rt-dev libsleef-dev"
 [ $# -gt 0 ] && PACKAGES="$PACKAGES $*"
 
 missing=""

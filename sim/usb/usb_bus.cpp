@@ -232,7 +232,7 @@ int UsbBus::configDescriptor(libusb_device* device, uint8_t index, libusb_config
         endpoints[e] = libusb_endpoint_descriptor{p[0], p[1], p[2], p[3], uint16_t(p[4] | p[5] << 8), p[6], 0, 0,
                                                   nullptr, 0};
     }
-    auto* setting = new libusb_interface_descriptor();
+    auto* setting = new libusb_interface_descriptor[1]();  // freed as an array of alternate settings
     *setting = libusb_interface_descriptor{d[9], d[10], d[11], d[12], d[13], d[14], d[15], d[16], d[17],
                                            endpoints, nullptr, 0};
     auto* interface = new libusb_interface{setting, 1};

@@ -1,0 +1,98 @@
+// Every vector conversion path against the scalar reference over every
+// reachable pair of phase differences: each of y and x is a difference of two
+// decoded samples (16 x -2047 ... 16 x 2047, 4,095 values), so 16,769,025
+// pairs, at both modulation frequencies. Depth and amplitude must be
+// identical to the bit.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "depth_conversion.h"
+
+using namespace Lumivex;
+
+namespace {
+
+constexpr int kLargest = 2047;
+constexpr int kValues = 2 * kLargest + 1;  // 4,095
+constexpr float kPi = 3.14159274f;
+
+struct Mismatch {
+    std::atomic<long> count{0};
+    std::atomic<int> firstY{0}, firstX{0};
+};
+
+// Rows y = 16 * (first ... last) against every x.
+void compareRows(ConversionPath path, int first, int last, float q, Mismatch& mismatch) {
+    std::vector<int16_t> y(kValues), x(kValues);
+    std::vector<float> refDepth(kValues), refAmplitude(kValues), depth(kValues), amplitude(kValues);
+    for (int j = 0; j < kValues; ++j) x[size_t(j)] = int16_t(16 * (j - kLargest));
+    for (int row = first; row <= last; ++row) {
+        std::fill(y.begin(), y.end(), int16_t(16 * row));
+        depthFromDifferences(ConversionPath::Scalar, y.data(), x.data(), kValues, q, 2.0f * kPi, refDepth.data(),
+                             refAmplitude.data());
+        depthFromDifferences(path, y.data(), x.data(), kValues, q, 2.0f * kPi, depth.data(), amplitude.data());
+        if (std::memcmp(depth.data(), refDepth.data(), kValues * sizeof(float)) == 0 &&
+            std::memcmp(amplitude.data(), refAmplitude.data(), kValues * sizeof(float)) == 0)
+            continue;
+        for (int j = 0; j < kValues; ++j) {
+            const bool same = std::memcmp(&depth[size_t(j)], &refDepth[size_t(j)], 4) == 0 &&
+                              std::memcmp(&amplitude[size_t(j)], &refAmplitude[size_t(j)], 4) == 0;
+            if (!same && mismatch.count++ == 0) {
+                mismatch.firstY = row;
+                mismatch.firstX = j - kLargest;
+            }
+        }
+    }
+}
+
+class ExhaustiveIdentity : public ::testing::TestWithParam<ConversionPath> {};
+
+TEST_P(ExhaustiveIdentity, EveryReachablePairGivesTheReferenceBits) {
+    const ConversionPath path = GetParam();
+    for (const float frequency : {37500000.0f, 75000000.0f}) {
+        const float q = metresPerRadian(300000000.0f, kPi, frequency);
+        Mismatch mismatch;
+        const int workers = int(std::max(1u, std::thread::hardware_concurrency()));
+        std::vector<std::thread> threads;
+        for (int w = 0; w < workers; ++w) {
+            const int first = -kLargest + w * kValues / workers;
+            const int last = -kLargest + (w + 1) * kValues / workers - 1;
+            threads.emplace_back(compareRows, path, first, last, q, std::ref(mismatch));
+        }
+        for (auto& t : threads) t.join();
+        EXPECT_EQ(mismatch.count.load(), 0) << pathName(path) << " at " << frequency << " Hz, first at y = 16 x "
+                                            << mismatch.firstY << ", x = 16 x " << mismatch.firstX;
+    }
+}
+
+std::vector<ConversionPath> vectorPaths() {
+    std::vector<ConversionPath> out;
+    for (ConversionPath p : supportedPaths())
+        if (p != ConversionPath::Scalar) out.push_back(p);
+    return out;
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, ExhaustiveIdentity, ::testing::ValuesIn(vectorPaths()),
+                         [](const auto& info) { return std::string(pathName(info.param)); });
+GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(ExhaustiveIdentity);
+
+TEST(ConversionPaths, TheScalarPathIsAlwaysThereAndTheFastestIsSelected) {
+    const auto paths = supportedPaths();
+    ASSERT_FALSE(paths.empty());
+    EXPECT_EQ(paths.front(), ConversionPath::Scalar);
+    EXPECT_EQ(selectedPath(), paths.back());
+#if defined(__x86_64__)
+    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) {
+        EXPECT_EQ(selectedPath(), ConversionPath::Avx2);
+    }
+#elif defined(__aarch64__)
+    EXPECT_EQ(selectedPath(), ConversionPath::Neon);
+#endif
+}
+
+}  // namespace
