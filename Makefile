@@ -3,7 +3,7 @@ PYTHON ?= /usr/bin/python3
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLUMIVEX_PYTHON=$(PYTHON)
 
-.PHONY: all deps test sanitize tsan fuzz bench demo clean
+.PHONY: all deps deps-cross test sanitize tsan fuzz cross-test bench demo clean
 
 all: deps
 	cmake -S . -B build $(CMAKE_FLAGS)
@@ -25,6 +25,17 @@ tsan: deps
 	cmake --build build-tsan -j $(JOBS) --target engine_tests engine_stress_tests csi_tests
 	cd build-tsan && ctest --output-on-failure -j $(JOBS) -L engine && ctest --output-on-failure -R CsiStress
 
+# The C++ suites built for aarch64 (the boards' processors) and run under
+# qemu-aarch64, the NEON conversion path's exhaustive identity test included.
+deps-cross:
+	@tools/install-deps.sh --cross
+
+cross-test: deps-cross
+	cmake -S . -B build-aarch64 -DCMAKE_TOOLCHAIN_FILE=tools/cmake/aarch64-linux-gnu.cmake \
+		-DLUMIVEX_WITH_PYTHON=OFF -DLUMIVEX_WITH_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build build-aarch64 -j $(JOBS)
+	cd build-aarch64 && ctest --output-on-failure -j $(JOBS) -E 'usbcam_lsusb|usbcam_install'
+
 # The USB frame decoders under libFuzzer (clang), FUZZ_SECONDS each run.
 FUZZ_SECONDS ?= 30
 FUZZ_SOURCES = tests/usbcam/fuzz/decoder_fuzz.cpp usbcam/hx_usb_camera_lib.cpp usbcam/device_session.cpp \
@@ -43,4 +54,4 @@ demo: all
 	tools/demo.sh $(PYTHON)
 
 clean:
-	rm -rf build build-asan build-tsan build-fuzz
+	rm -rf build build-asan build-tsan build-fuzz build-aarch64

@@ -1,42 +1,66 @@
-"""Shared set-up of the examples: command-line options and opening the camera."""
+"""Shared set-up of the examples: command-line options and opening the camera.
+
+The module is imported only when a camera is opened, so --help works
+without it."""
 import argparse
 import sys
 
-try:
-    import LumivexDepthCamera as ldc
-except ImportError as error:  # pragma: no cover - explained to the user
-    sys.exit(f"cannot import LumivexDepthCamera ({error}); build it with 'make' and set "
-             "PYTHONPATH=build/python, or install it with 'cmake --install build'")
+ldc = None
+
+
+def load_module():
+    """Imports LumivexDepthCamera, or exits with a one-line explanation."""
+    global ldc
+    if ldc is None:
+        try:
+            import LumivexDepthCamera as module
+        except ImportError as error:
+            sys.exit(f"cannot import LumivexDepthCamera ({error}): build it with 'make' and set "
+                     "PYTHONPATH=build/python, or install it with 'cmake --install build'")
+        ldc = module
+    return ldc
 
 
 def add_camera_options(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("--device", type=int, default=0, help="camera index: N of /dev/videoN (default 0)")
+    parser.add_argument("--device", type=int, default=0, help="camera index: N of /dev/videoN, or the USB camera's index (default 0)")
     parser.add_argument("--usb", action="store_true", help="open the camera on USB instead of CSI")
     parser.add_argument("--range", type=int, choices=(2, 4), help="measuring range in metres (default: as set)")
     parser.add_argument("--timeout", type=int, default=1000, help="wait per frame in ms (default 1000)")
 
 
-def open_camera(args, output: "ldc.TOFOutput") -> "ldc.LumivexCamera":
-    """Opens and starts a camera, or exits with a message saying why not."""
-    camera = ldc.LumivexCamera()
-    connection = ldc.TOFConnect.USB if args.usb else ldc.TOFConnect.CSI
+def open_camera(args, output_name: str):
+    """Opens and starts a camera (output "DEPTH" or "RAW"), or exits with a message saying why not."""
+    module = load_module()
+    camera = module.LumivexCamera()
+    connection = module.TOFConnect.USB if args.usb else module.TOFConnect.CSI
     if camera.open(connection, args.device) != 0:
         sys.exit(f"cannot open the camera ({connection.name} {args.device}); is it connected? "
                  "Without a camera, run under lumivex-virtual.")
-    if args.range is not None and camera.setControl(ldc.TOFControl.RANG, args.range) != 0:
+    if args.range is not None and camera.setControl(module.TOFControl.RANG, args.range) != 0:
         print(f"warning: the camera did not take the {args.range} m range", file=sys.stderr)
-    if camera.start(output) != 0:
+    if camera.start(getattr(module.TOFOutput, output_name)) != 0:
         camera.close()
         sys.exit("cannot start the camera")
     return camera
 
 
-def current_range(camera: "ldc.LumivexCamera") -> int:
+def current_range(camera) -> int:
     value = bytearray(4)
-    camera.getControl(ldc.TOFControl.RANG, value)
+    camera.getControl(load_module().TOFControl.RANG, value)
     return int.from_bytes(value, sys.byteorder, signed=True)
 
 
-def finish(camera: "ldc.LumivexCamera") -> None:
+def camera_name(args) -> str:
+    """The camera as a user knows it: its node or USB index, and the host."""
+    where = f"USB camera {args.device}" if args.usb else f"CSI /dev/video{args.device}"
+    try:
+        with open("/sys/firmware/devicetree/base/model", "rb") as model:
+            host = model.read().rstrip(b"\0").decode(errors="replace").strip()
+    except OSError:
+        host = "generic host"
+    return f"{where} on {host}"
+
+
+def finish(camera) -> None:
     camera.stop()
     camera.close()

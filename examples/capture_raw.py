@@ -5,7 +5,7 @@ import sys
 
 import numpy as np
 
-from camera_session import add_camera_options, finish, ldc, open_camera
+from camera_session import add_camera_options, finish, open_camera
 
 
 def main() -> int:
@@ -15,7 +15,7 @@ def main() -> int:
     parser.add_argument("--output", default="raw_frames.npz", help="file to write (default raw_frames.npz)")
     args = parser.parse_args()
 
-    camera = open_camera(args, ldc.TOFOutput.RAW)
+    camera = open_camera(args, "RAW")
     frames, stamps = [], []
     for _ in range(args.frames):
         frame = camera.requestFrame(args.timeout)

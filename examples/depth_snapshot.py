@@ -7,7 +7,8 @@ import time
 
 import numpy as np
 
-from camera_session import add_camera_options, current_range, finish, ldc, open_camera
+from camera_session import add_camera_options, current_range, finish, open_camera
+import depth_view as view
 
 
 def save_image(path, image, title, label, vmin, vmax, colormap):
@@ -31,7 +32,7 @@ def main() -> int:
     parser.add_argument("--output", default=".", help="folder for depth.png and amplitude.png (default .)")
     args = parser.parse_args()
 
-    camera = open_camera(args, ldc.TOFOutput.DEPTH)
+    camera = open_camera(args, "DEPTH")
     stamps, depth, amplitude = [], None, None
     began = time.monotonic()
     for _ in range(args.frames):
@@ -62,8 +63,12 @@ def main() -> int:
     os.makedirs(args.output, exist_ok=True)
     depth_path = os.path.join(args.output, "depth.png")
     amplitude_path = os.path.join(args.output, "amplitude.png")
-    save_image(depth_path, depth, "Depth", "metres", 0.0, float(metres or 4), "turbo")
-    save_image(amplitude_path, amplitude, "Amplitude", "sample units", 0.0, float(amplitude.max() or 1), "gray")
+    # The viewer's colour map and scales: turbo over 0 .. the range, amplitude
+    # up to its high percentile.
+    from matplotlib.colors import ListedColormap
+    turbo = ListedColormap(view.TURBO_RGB / 255.0, name="lumivex-turbo")
+    save_image(depth_path, depth, "Depth", "metres", 0.0, float(metres or 4), turbo)
+    save_image(amplitude_path, amplitude, "Amplitude", "sample units", 0.0, view.amplitude_limit(amplitude), "gray")
     print(f"saved         {depth_path}")
     print(f"saved         {amplitude_path}")
     return 0

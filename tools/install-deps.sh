@@ -6,7 +6,24 @@ set -eu
 PACKAGES="cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev \
 pybind11-dev python3-dev python3-numpy python3-pytest python3-matplotlib \
 libusb-1.0-0-dev liblua5.4-dev usbutils clang libclang-rt-dev libsleef-dev"
+# --cross: what the aarch64 build needs (Debian's cross compiler, arm64
+# libraries through multiarch, qemu-user to run the tests).
+CROSS=0
+if [ "${1:-}" = "--cross" ]; then
+    CROSS=1
+    shift
+    PACKAGES="g++-aarch64-linux-gnu qemu-user libsleef-dev:arm64 libgtest-dev:arm64 libusb-1.0-0-dev:arm64 \
+liblua5.4-dev:arm64"
+fi
 [ $# -gt 0 ] && PACKAGES="$PACKAGES $*"
+
+SUDO=""
+[ "$(id -u)" -ne 0 ] && SUDO="sudo"
+ADDED_ARCH=0
+if [ "$CROSS" = 1 ] && ! dpkg --print-foreign-architectures | grep -qx arm64; then
+    $SUDO dpkg --add-architecture arm64
+    ADDED_ARCH=1
+fi
 
 missing=""
 for package in $PACKAGES; do
@@ -17,11 +34,9 @@ for package in $PACKAGES; do
     esac
 done
 
-[ -z "$missing" ] && exit 0
+[ -z "$missing" ] && [ "$ADDED_ARCH" = 0 ] && exit 0
 
 echo "install-deps: installing$missing"
-SUDO=""
-[ "$(id -u)" -ne 0 ] && SUDO="sudo"
 $SUDO apt-get update -qq
 # shellcheck disable=SC2086
 DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends $missing

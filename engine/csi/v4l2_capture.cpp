@@ -26,9 +26,9 @@ namespace Lumivex {
 namespace {
 constexpr uint32_t kRangeControl = 0x00981901;  // V4L2_CID_USER_BASE + 0x1001
 constexpr uint32_t kStridedBufferLength = 92160;   // 180 lines of 512 bytes
-// getFrame gives up after this long without four sub-frames that belong
-// together (a silent sensor, or one whose sub-frames never group), instead of
-// blocking for ever, so the engine can always stop.
+// getFrame gives up after this long without a sub-frame (a silent sensor),
+// or without four that belong together (sub-frames that never group),
+// instead of blocking for ever, so the engine can always stop.
 constexpr int kFrameWaitMs = 2000;
 constexpr const char* kNoGroup = "No four sub-frames close enough in time for a frame";
 
@@ -49,11 +49,6 @@ bool subFrameArrives(int fd, int waitMs) {
     return ::poll(&request, 1, waitMs) != 0;
 }
 
-int millisecondsUntil(std::chrono::steady_clock::time_point deadline) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    return left.count() > 0 ? int(left.count()) : 0;
-}
 }  // namespace
 
 bool restartsGroup(const timeval& previous, const timeval& current) {
@@ -254,15 +249,12 @@ int32_t LumivexTOFCSISensor::getFrame(uint8_t* rawFrame, uint64_t* timestamp) {
     size_t writePosition = 0;
     int count = 0;
     timeval previous{};
-    int restarts = 0;  // groups begun again in this call
+    // Sub-frames that keep coming but never group end the call at this time;
+    // a sensor silent for a whole wait ends it at once.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kFrameWaitMs);
     for (;;) {
         v4l2_buffer buffer = bufferRequest(0, V4L2_BUF_TYPE_VIDEO_CAPTURE, V4L2_MEMORY_MMAP);
-        if (!subFrameArrives(videoFd, millisecondsUntil(deadline))) {
-            warn("getFrame", restarts > 0 ? kNoGroup : "Failed to dequeue buffer");
-            return -1;
-        }
-        if (xioctl(videoFd, VIDIOC_DQBUF, &buffer) < 0) {
+        if (!subFrameArrives(videoFd, kFrameWaitMs) || xioctl(videoFd, VIDIOC_DQBUF, &buffer) < 0) {
             warn("getFrame", "Failed to dequeue buffer");
             return -1;
         }
@@ -272,14 +264,8 @@ int32_t LumivexTOFCSISensor::getFrame(uint8_t* rawFrame, uint64_t* timestamp) {
             return -1;
         }
         if (count > 0 && restartsGroup(previous, buffer.timestamp)) {
-            ++restarts;
             count = 0;
             writePosition = 0;
-            if (millisecondsUntil(deadline) == 0) {
-                xioctl(videoFd, VIDIOC_QBUF, &buffer);  // the driver keeps its buffer
-                warn("getFrame", kNoGroup);
-                return -1;
-            }
         }
         const size_t length = buffer.length < mappedLengths[buffer.index]
                                   ? buffer.length
@@ -295,6 +281,10 @@ int32_t LumivexTOFCSISensor::getFrame(uint8_t* rawFrame, uint64_t* timestamp) {
         if (count == 4) {
             *timestamp = timestampTicks(previous);
             return 0;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            warn("getFrame", kNoGroup);
+            return -1;
         }
     }
 }
