@@ -97,6 +97,7 @@ LUMIVEX_EXPORT int open(const char* path, int flags, ...) {
     const mode_t mode = modeArgument(flags, args);
     va_end(args);
     if (VirtualKernel::instance().handlesPath(path)) return openVirtual(path, flags);
+    if (isModel(path)) return VirtualKernel::instance().openModelDescriptor();
     return real().open(path, flags, mode);
 }
 
@@ -106,6 +107,7 @@ LUMIVEX_EXPORT int open64(const char* path, int flags, ...) {
     const mode_t mode = modeArgument(flags, args);
     va_end(args);
     if (VirtualKernel::instance().handlesPath(path)) return openVirtual(path, flags);
+    if (isModel(path)) return VirtualKernel::instance().openModelDescriptor();
     return real().open(path, flags | O_LARGEFILE, mode);
 }
 
@@ -118,6 +120,7 @@ LUMIVEX_EXPORT int openat(int dirfd, const char* path, int flags, ...) {
     const mode_t mode = modeArgument(flags, args);
     va_end(args);
     if (isAbsoluteDevice(path)) return openVirtual(path, flags);
+    if (isModel(path)) return VirtualKernel::instance().openModelDescriptor();
     return real().openat(dirfd, path, flags, mode);
 }
 
@@ -127,6 +130,7 @@ LUMIVEX_EXPORT int openat64(int dirfd, const char* path, int flags, ...) {
     const mode_t mode = modeArgument(flags, args);
     va_end(args);
     if (isAbsoluteDevice(path)) return openVirtual(path, flags);
+    if (isModel(path)) return VirtualKernel::instance().openModelDescriptor();
     return real().openat(dirfd, path, flags | O_LARGEFILE, mode);
 }
 

@@ -360,6 +360,29 @@ FILE* VirtualKernel::openModel() {
     return file;
 }
 
+int VirtualKernel::openModelDescriptor() {
+    std::string model;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (config.model.empty()) {
+            log("open %s -> ENOENT", kModelPath);
+            errno = ENOENT;
+            return -1;
+        }
+        model = config.model;
+        log("open %s", kModelPath);
+    }
+    const int fd = memfd_create("lumivex-model", MFD_CLOEXEC);
+    if (fd < 0) return -1;
+    const std::string text = model + '\0';  // the property ends with a NUL
+    if (::write(fd, text.data(), text.size()) != ssize_t(text.size()) || ::lseek(fd, 0, SEEK_SET) != 0) {
+        real().close(fd);
+        errno = EIO;
+        return -1;
+    }
+    return fd;
+}
+
 // ---- memory mapping ----
 
 void* VirtualKernel::mmap(void* address, size_t length, int protection, int flags, int fd, off_t offset) {

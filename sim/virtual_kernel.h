@@ -87,6 +87,8 @@ public:
     int scandir(const char* path, struct dirent*** list);
     ssize_t readlink(const char* path, char* buffer, size_t size);
     FILE* openModel();
+    // The model for open(): a descriptor of an anonymous file holding it.
+    int openModelDescriptor();
 
     int configure(const char* settings);
     std::string logText();
