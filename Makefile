@@ -3,7 +3,7 @@ PYTHON ?= /usr/bin/python3
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLUMIVEX_PYTHON=$(PYTHON)
 
-.PHONY: all deps deps-cross test sanitize tsan fuzz cross-test bench demo clean
+.PHONY: all deps deps-cross test sanitize tsan fuzz cross-test kernel-test bench demo clean
 
 all: deps
 	cmake -S . -B build $(CMAKE_FLAGS)
@@ -36,6 +36,13 @@ cross-test: deps-cross
 	cmake --build build-aarch64 -j $(JOBS)
 	cd build-aarch64 && ctest --output-on-failure -j $(JOBS) -E 'usbcam_lsusb|usbcam_install'
 
+# The CSI back-end against a real Linux kernel's V4L2 stack (the vivid
+# driver) in a virtual machine.
+kernel-test: all
+	@tools/install-deps.sh --kernel
+	cmake --build build -j $(JOBS) --target vivid_scenario
+	tools/kernel-test.sh build
+
 # The USB frame decoders under libFuzzer (clang), FUZZ_SECONDS each run.
 FUZZ_SECONDS ?= 30
 FUZZ_SOURCES = tests/usbcam/fuzz/decoder_fuzz.cpp usbcam/hx_usb_camera_lib.cpp usbcam/device_session.cpp \
@@ -54,4 +61,4 @@ demo: all
 	tools/demo.sh $(PYTHON)
 
 clean:
-	rm -rf build build-asan build-tsan build-fuzz build-aarch64
+	rm -rf build build-asan build-tsan build-fuzz build-aarch64 build-kernel

@@ -16,6 +16,11 @@ if [ "${1:-}" = "--cross" ]; then
     PACKAGES="g++-aarch64-linux-gnu qemu-user libsleef-dev:arm64 libgtest-dev:arm64 libusb-1.0-0-dev:arm64 \
 liblua5.4-dev:arm64"
 fi
+# --kernel: what make kernel-test needs (QEMU, the guest's busybox, kmod and v4l2-ctl).
+if [ "${1:-}" = "--kernel" ]; then
+    shift
+    PACKAGES="qemu-system-x86 busybox-static kmod v4l-utils cpio"
+fi
 [ $# -gt 0 ] && PACKAGES="$PACKAGES $*"
 
 SUDO=""
