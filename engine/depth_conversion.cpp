@@ -45,12 +45,8 @@ void convertDepthScalar(const uint8_t* rawFrame, float* depth, float* amplitude,
     float q = metresPerRadian(p.speedOfLight, p.pi, frequency);
 
     for (uint32_t i = 0; i < p.pixelCount; ++i) {
-        const int16_t p0 = decodeSample(rawWord(rawFrame, 0, i), p.sampleShift);
-        const int16_t p1 = decodeSample(rawWord(rawFrame, 1, i), p.sampleShift);
-        const int16_t p2 = decodeSample(rawWord(rawFrame, 2, i), p.sampleShift);
-        const int16_t p3 = decodeSample(rawWord(rawFrame, 3, i), p.sampleShift);
-        const int16_t y = shortRange ? int16_t(p1 - p3) : int16_t(p2 - p0);
-        const int16_t x = shortRange ? int16_t(p2 - p0) : int16_t(p3 - p1);
+        int16_t y, x;
+        pixelDifferences(rawFrame, i, shortRange, p.sampleShift, y, x);
 
         const float now = p.modulationFrequency->load(std::memory_order_relaxed);
         if (now != frequency) {  // recompute only when setControl changed it

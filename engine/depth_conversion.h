@@ -26,6 +26,18 @@ inline uint16_t rawWord(const uint8_t* rawFrame, uint32_t plane, uint32_t index)
     return uint16_t(p[0] | (p[1] << 8));
 }
 
+// The phase differences of pixel `index`: (p1 - p3, p2 - p0) in the 2 m
+// range, (p2 - p0, p3 - p1) otherwise.
+inline void pixelDifferences(const uint8_t* rawFrame, uint32_t index, bool shortRange, uint8_t sampleShift,
+                             int16_t& y, int16_t& x) {
+    const int16_t p0 = decodeSample(rawWord(rawFrame, 0, index), sampleShift);
+    const int16_t p1 = decodeSample(rawWord(rawFrame, 1, index), sampleShift);
+    const int16_t p2 = decodeSample(rawWord(rawFrame, 2, index), sampleShift);
+    const int16_t p3 = decodeSample(rawWord(rawFrame, 3, index), sampleShift);
+    y = shortRange ? int16_t(p1 - p3) : int16_t(p2 - p0);
+    x = shortRange ? int16_t(p2 - p0) : int16_t(p3 - p1);
+}
+
 // RAW: output line r holds the four phase lines of sensor line r side by side,
 // phase 0 first (width*4 elements per line).
 void convertRaw(const uint8_t* rawFrame, int16_t* out, uint32_t width, uint32_t height,

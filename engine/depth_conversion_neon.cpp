@@ -77,12 +77,8 @@ void convertDepthNeon(const uint8_t* rawFrame, float* depth, float* amplitude, c
         block8(y, x, q, twoPi, depth + i, amplitude + i);
     }
     for (; i < p.pixelCount; ++i) {  // a tail shorter than a block
-        const int16_t s0 = decodeSample(rawWord(rawFrame, 0, i), p.sampleShift);
-        const int16_t s1 = decodeSample(rawWord(rawFrame, 1, i), p.sampleShift);
-        const int16_t s2 = decodeSample(rawWord(rawFrame, 2, i), p.sampleShift);
-        const int16_t s3 = decodeSample(rawWord(rawFrame, 3, i), p.sampleShift);
-        const int16_t y = shortRange ? int16_t(s1 - s3) : int16_t(s2 - s0);
-        const int16_t x = shortRange ? int16_t(s2 - s0) : int16_t(s3 - s1);
+        int16_t y, x;
+        pixelDifferences(rawFrame, i, shortRange, p.sampleShift, y, x);
         depthFromDifferences(ConversionPath::Scalar, &y, &x, 1, q, twoPi, depth + i, amplitude + i);
     }
 }
