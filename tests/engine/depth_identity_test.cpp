@@ -96,3 +96,54 @@ TEST(ConversionPaths, TheScalarPathIsAlwaysThereAndTheFastestIsSelected) {
 }
 
 }  // namespace
+
+namespace {
+
+// A range switch while a frame is converted: the vector paths read the
+// frequency once per block of eight pixels, so every block is converted
+// whole with one of the two frequencies (the scalar path: every pixel).
+class MidFrameSwitch : public ::testing::TestWithParam<ConversionPath> {};
+
+TEST_P(MidFrameSwitch, EachBlockUsesOneOfTheTwoFrequencies) {
+    const ConversionPath path = GetParam();
+    const size_t block = path == ConversionPath::Scalar ? 1 : 8;
+    std::vector<uint8_t> frame(kRawFrameBytes);
+    uint32_t seed = 99;
+    for (auto& b : frame) b = uint8_t((seed = seed * 1664525u + 1013904223u) >> 24);
+    std::vector<float> depth(kPixelCount), amplitude(kPixelCount), slow(kPixelCount), fast(kPixelCount);
+    for (const float f : {37500000.0f, 75000000.0f}) {
+        std::atomic<float> fixed{f};
+        convertDepthWith(ConversionPath::Scalar, frame.data(), f < 5e7f ? slow.data() : fast.data(),
+                         amplitude.data(), DepthParameters{4, &fixed, 300000000.0f, kPi, 0, kPixelCount});
+    }
+    std::atomic<float> frequency{37500000.0f};
+    std::atomic<bool> done{false};
+    std::thread switcher([&] {
+        while (!done.load()) frequency.store(frequency.load() < 5e7f ? 75000000.0f : 37500000.0f);
+    });
+    int mixedRuns = 0;
+    for (int run = 0; run < 20; ++run) {
+        convertDepthWith(path, frame.data(), depth.data(), amplitude.data(),
+                         DepthParameters{4, &frequency, 300000000.0f, kPi, 0, kPixelCount});
+        bool sawSlow = false, sawFast = false;
+        for (size_t start = 0; start < kPixelCount; start += block) {
+            bool allSlow = true, allFast = true;
+            for (size_t i = start; i < start + block; ++i) {
+                allSlow = allSlow && depth[i] == slow[i];
+                allFast = allFast && depth[i] == fast[i];
+            }
+            ASSERT_TRUE(allSlow || allFast) << pathName(path) << ": block at pixel " << start << " mixes frequencies";
+            sawSlow = sawSlow || (allSlow && !allFast);
+            sawFast = sawFast || (allFast && !allSlow);
+        }
+        mixedRuns += sawSlow && sawFast;
+    }
+    done.store(true);
+    switcher.join();
+    RecordProperty("runs_with_both_frequencies", mixedRuns);
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, MidFrameSwitch, ::testing::ValuesIn(supportedPaths()),
+                         [](const auto& info) { return std::string(pathName(info.param)); });
+
+}  // namespace

@@ -316,3 +316,43 @@ TEST_F(Streaming, SetCamCfgWhileCapturingOnAnotherThread) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(Streaming, JpegChunkFramesFromTheBoardAreTrimmedAndMissingMarkersReported) {
+    open("pid=0x03F1,speed=super,content=jpeg,frame_bytes=4000,fps=400,no_jpeg_start_at=3", 4000, 0, 3);
+    camera.beginCapture();
+    uint32_t result = 0;
+    int frames = 0, jpegErrors = 0;
+    for (int i = 0; i < 60 && (frames < 4 || jpegErrors == 0); ++i) {
+        result = camera.capture();
+        jpegErrors += result == USB_CAMERA_JPEG_ERROR;
+        LumivexOutData* frame = nullptr;
+        while (camera.read(frame) == 0) {
+            if (frames++ == 0) {  // the first frame's ID equals the initial one: no start search
+                camera.del();
+                continue;
+            }
+            // The board's JPEG: 4 bytes of padding, FF D8 ... FF D9 at 3500, zeros after.
+            EXPECT_EQ(frame->data[0], 0xFF);
+            EXPECT_EQ(frame->data[1], 0xD8);
+            EXPECT_EQ(frame->config.frameLength, 3496u);
+            EXPECT_EQ(frame->data[3494], 0xFF);
+            EXPECT_EQ(frame->data[3495], 0xD9);
+            camera.del();
+        }
+    }
+    EXPECT_GE(frames, 4);
+    EXPECT_EQ(jpegErrors, 1);  // frame 3 has no start marker
+}
+
+TEST_F(Streaming, ATransferErrorStopsTheCapture) {
+    open("pid=0x00F1,error_at=3,link=short");
+    camera.beginCapture();
+    uint32_t result = 1;
+    for (int i = 0; i < 20 && result >= 1 && result <= 254; ++i) result = camera.capture();
+    EXPECT_EQ(camera.capture(), USB_CAMERA_TRANSFER_STOPPED);
+    EXPECT_EQ(camera.endCapture(), 0u);
+}
+
+}  // namespace
