@@ -59,7 +59,6 @@ mount -t 9p -o trans=virtio,version=9p2000.L results /mnt/host$WORK/results
 mount -t proc proc /mnt/host/proc
 mount -t sysfs sysfs /mnt/host/sys
 mount -t devtmpfs devtmpfs /mnt/host/dev
-mount -t tmpfs tmpfs /mnt/host/tmp
 chroot /mnt/host /bin/sh $WORK/results/guest.sh > /mnt/host$WORK/results/guest.log 2>&1
 echo \$? > /mnt/host$WORK/results/status
 sync
@@ -71,8 +70,11 @@ chmod +x "$INITRD_DIR/init"
 # What runs in the guest, chrooted into this machine's root.
 mkdir -p "$WORK/results"
 rm -f "$WORK/results/status" "$WORK/results/guest.log"
+# (The host's root is read-only in the guest, /tmp included: the work tree may
+# live there, so nothing is mounted over it; scratch files go to the results.)
 cat > "$WORK/results/guest.sh" <<GUEST
 set -u
+export TMPDIR=$WORK/results
 modprobe -d $KTREE vivid n_devs=1 node_types=0x1 num_inputs=1 input_types=0x3 multiplanar=1 || exit 10
 for i in 1 2 3 4 5 6 7 8 9 10; do [ -e /dev/video0 ] && break; sleep 0.5; done
 v4l2-ctl -d /dev/video0 --set-dv-bt-timings cvt,width=240,height=180,fps=1000,reduced-blanking=1 || exit 11
