@@ -52,12 +52,7 @@ int32_t LumivexTOFUSBSensor::initBuiltIn() {
         warn("camera_init", "Cannot open camera.rtn_val = %d", int32_t(result));
         return 1;
     }
-    for (const ConfigFileEntry& e : defaultBoardConfig()) {
-        uint8_t data[LUMIVEX_BOARD_DATA_MAX] = {};
-        for (uint32_t i = 0; i < e.params[3] && i < LUMIVEX_BOARD_DATA_MAX; ++i) data[i] = uint8_t(e.params[4 + i]);
-        Lumivex_setboardConfig(handle, uint8_t(e.params[0]), uint16_t(e.params[1]), uint16_t(e.params[2]),
-                               e.params[3], data);
-    }
+    for (const ConfigFileEntry& e : defaultBoardConfig()) sendBoardRequest(e);
     for (const ConfigFileEntry& e : defaultSensorRegisters()) Lumivex_writeSensorReg(handle, e.params[0], e.params[1]);
     appliedRange = 4;  // the built-in registers hold the 4 m set
     printSerialNumber();
@@ -103,10 +98,7 @@ int32_t LumivexTOFUSBSensor::initWithFile() {
                          int(i), unsigned(e.params[3]));
                     break;
                 }
-                uint8_t data[LUMIVEX_BOARD_DATA_MAX] = {};
-                for (uint32_t k = 0; k < e.params[3]; ++k) data[k] = uint8_t(e.params[4 + k]);
-                Lumivex_setboardConfig(handle, uint8_t(e.params[0]), uint16_t(e.params[1]), uint16_t(e.params[2]),
-                                       e.params[3], data);
+                sendBoardRequest(e);
                 break;
             }
             case LUMIVEX_ENTRY_DELAY:
@@ -119,6 +111,14 @@ int32_t LumivexTOFUSBSensor::initWithFile() {
     lumivex_release_config(&file);
     printSerialNumber();
     return 0;
+}
+
+void LumivexTOFUSBSensor::sendBoardRequest(const ConfigFileEntry& e) {
+    // One data byte per parameter from parameter 4 on (at most ten).
+    uint8_t data[LUMIVEX_BOARD_DATA_MAX] = {};
+    for (uint32_t i = 0; i < e.params[3] && i < LUMIVEX_BOARD_DATA_MAX; ++i) data[i] = uint8_t(e.params[4 + i]);
+    Lumivex_setboardConfig(handle, uint8_t(e.params[0]), uint16_t(e.params[1]), uint16_t(e.params[2]), e.params[3],
+                           data);
 }
 
 void LumivexTOFUSBSensor::printSerialNumber() {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "lumivex_config_parser.h"
 #include "lumivex_usb.h"
 #include "tof_sensor.h"
 
@@ -31,6 +32,7 @@ public:
 private:
     int32_t initBuiltIn();
     int32_t initWithFile();
+    void sendBoardRequest(const ConfigFileEntry& entry);
     void printSerialNumber();
 
     LumivexHandle handle = nullptr;
