@@ -58,6 +58,7 @@ void convertDepthScalar(const uint8_t* rawFrame, float* depth, float* amplitude,
 }
 
 ConversionPath fastestPath() {
+    if (paths::avx512Supported()) return ConversionPath::Avx512;
     if (paths::avx2Supported()) return ConversionPath::Avx2;
     if (paths::neonSupported()) return ConversionPath::Neon;
     return ConversionPath::Scalar;
@@ -68,6 +69,7 @@ ConversionPath fastestPath() {
 const char* pathName(ConversionPath path) {
     switch (path) {
         case ConversionPath::Avx2: return "avx2";
+        case ConversionPath::Avx512: return "avx512";
         case ConversionPath::Neon: return "neon";
         default: return "scalar";
     }
@@ -76,6 +78,7 @@ const char* pathName(ConversionPath path) {
 std::vector<ConversionPath> supportedPaths() {
     std::vector<ConversionPath> out{ConversionPath::Scalar};
     if (paths::avx2Supported()) out.push_back(ConversionPath::Avx2);
+    if (paths::avx512Supported()) out.push_back(ConversionPath::Avx512);
     if (paths::neonSupported()) out.push_back(ConversionPath::Neon);
     return out;
 }
@@ -89,6 +92,7 @@ void convertDepthWith(ConversionPath path, const uint8_t* rawFrame, float* depth
                       const DepthParameters& p) {
     switch (path) {
         case ConversionPath::Avx2: paths::convertDepthAvx2(rawFrame, depth, amplitude, p); return;
+        case ConversionPath::Avx512: paths::convertDepthAvx512(rawFrame, depth, amplitude, p); return;
         case ConversionPath::Neon: paths::convertDepthNeon(rawFrame, depth, amplitude, p); return;
         default: convertDepthScalar(rawFrame, depth, amplitude, p); return;
     }
@@ -97,7 +101,8 @@ void convertDepthWith(ConversionPath path, const uint8_t* rawFrame, float* depth
 void convertRawWith(ConversionPath path, const uint8_t* rawFrame, int16_t* out, uint32_t width, uint32_t height,
                     uint8_t sampleShift) {
     switch (path) {
-        case ConversionPath::Avx2: paths::convertRawAvx2(rawFrame, out, width, height, sampleShift); return;
+        case ConversionPath::Avx2:
+        case ConversionPath::Avx512: paths::convertRawAvx2(rawFrame, out, width, height, sampleShift); return;
         case ConversionPath::Neon: paths::convertRawNeon(rawFrame, out, width, height, sampleShift); return;
         default: convertRawScalar(rawFrame, out, width, height, sampleShift); return;
     }
@@ -107,6 +112,9 @@ void depthFromDifferences(ConversionPath path, const int16_t* y, const int16_t* 
                           float twoPi, float* depth, float* amplitude) {
     switch (path) {
         case ConversionPath::Avx2: paths::depthFromDifferencesAvx2(y, x, count, q, twoPi, depth, amplitude); return;
+        case ConversionPath::Avx512:
+            paths::depthFromDifferencesAvx512(y, x, count, q, twoPi, depth, amplitude);
+            return;
         case ConversionPath::Neon: paths::depthFromDifferencesNeon(y, x, count, q, twoPi, depth, amplitude); return;
         default:
             for (size_t i = 0; i < count; ++i) depthPixel(y[i], x[i], q, twoPi, depth[i], amplitude[i]);
@@ -129,6 +137,13 @@ bool avx2Supported() { return false; }
 void convertDepthAvx2(const uint8_t* r, float* d, float* a, const DepthParameters& p) { convertDepthScalar(r, d, a, p); }
 void convertRawAvx2(const uint8_t* r, int16_t* o, uint32_t w, uint32_t h, uint8_t s) { convertRawScalar(r, o, w, h, s); }
 void depthFromDifferencesAvx2(const int16_t* y, const int16_t* x, size_t n, float q, float t, float* d, float* a) {
+    depthFromDifferences(ConversionPath::Scalar, y, x, n, q, t, d, a);
+}
+#endif
+#if !defined(LUMIVEX_HAVE_AVX512)
+bool avx512Supported() { return false; }
+void convertDepthAvx512(const uint8_t* r, float* d, float* a, const DepthParameters& p) { convertDepthScalar(r, d, a, p); }
+void depthFromDifferencesAvx512(const int16_t* y, const int16_t* x, size_t n, float q, float t, float* d, float* a) {
     depthFromDifferences(ConversionPath::Scalar, y, x, n, q, t, d, a);
 }
 #endif

@@ -60,10 +60,11 @@ void convertDepth(const uint8_t* rawFrame, float* depth, float* amplitude,
                   const DepthParameters& parameters);
 
 // The ways of computing the conversions: the scalar reference, and the vector
-// paths of x86-64 (AVX2) and aarch64 (Advanced SIMD). Every path gives the
-// reference's bits exactly; convertDepth and convertRaw use the fastest path
-// this build has and this processor supports, chosen once at run time.
-enum class ConversionPath { Scalar, Avx2, Neon };
+// paths of x86-64 (AVX2, AVX-512) and aarch64 (Advanced SIMD). Every path
+// gives the reference's bits exactly; convertDepth and convertRaw use the
+// fastest path this build has and this processor supports, chosen once at run
+// time. (The AVX-512 path converts RAW frames as the AVX2 path does.)
+enum class ConversionPath { Scalar, Avx2, Avx512, Neon };
 const char* pathName(ConversionPath path);
 std::vector<ConversionPath> supportedPaths();  // the scalar path first
 ConversionPath selectedPath();
@@ -77,7 +78,9 @@ void convertDepthWith(ConversionPath path, const uint8_t* rawFrame, float* depth
 void convertRawWith(ConversionPath path, const uint8_t* rawFrame, int16_t* out, uint32_t width, uint32_t height,
                     uint8_t sampleShift);
 // The per-pixel arithmetic alone, from the phase differences y and x, with
-// metres per radian `q`: what the exhaustive identity test runs.
+// metres per radian `q`: what the exhaustive identity test runs. Phase
+// differences are multiples of 16; the vector paths hand any other value to
+// the scalar reference, so every path still gives its bits.
 void depthFromDifferences(ConversionPath path, const int16_t* y, const int16_t* x, size_t count, float q,
                           float twoPi, float* depth, float* amplitude);
 // Metres per radian, in single precision and in the documented order.

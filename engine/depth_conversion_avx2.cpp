@@ -1,47 +1,29 @@
-// The AVX2 path (x86-64 with AVX2 and FMA): eight pixels a block, the double
-// arctangent from SLEEF (3.5-ULP variant), the rest of the arithmetic exactly
-// as the scalar reference does it. Compiled with -mavx2 -mfma
-// -ffp-contract=off; used only when the processor has both.
-#include <immintrin.h>
+// The AVX2 path (x86-64 with AVX2 and FMA): blocks of eight pixels, the
+// double arctangent from SLEEF (3.5-ULP variant, four lanes a call), the
+// amplitude in single precision (depth_conversion_x86.h says why that gives
+// the reference's bits). Compiled with -mavx2 -mfma -ffp-contract=off; used
+// only when the processor has both.
 #include <sleef.h>
 
-#include "depth_conversion_paths.h"
+#include "depth_conversion_x86.h"
 
 namespace Lumivex {
 namespace paths {
 
 namespace {
 
-// Eight samples of one plane: shift, the low 11 bits as two's complement, x16.
-inline __m128i decode8(const uint8_t* plane, uint32_t first, __m128i shift) {
-    __m128i w = _mm_loadu_si128(reinterpret_cast<const __m128i*>(plane + size_t(first) * 2));
-    w = _mm_srl_epi16(w, shift);
-    w = _mm_and_si128(w, _mm_set1_epi16(0x7FF));
-    w = _mm_xor_si128(w, _mm_set1_epi16(0x400));
-    w = _mm_sub_epi16(w, _mm_set1_epi16(0x400));
-    return _mm_slli_epi16(w, 4);
-}
-
-// Depth and amplitude of eight pixels from their differences.
-inline void block8(__m128i y, __m128i x, __m256 q, __m256 twoPi, float* depth, float* amplitude) {
-    const __m256d yLow = _mm256_cvtepi32_pd(_mm_cvtepi16_epi32(y));
-    const __m256d yHigh = _mm256_cvtepi32_pd(_mm_cvtepi16_epi32(_mm_srli_si128(y, 8)));
-    const __m256d xLow = _mm256_cvtepi32_pd(_mm_cvtepi16_epi32(x));
-    const __m256d xHigh = _mm256_cvtepi32_pd(_mm_cvtepi16_epi32(_mm_srli_si128(x, 8)));
-
-    const __m128 phiLow = _mm256_cvtpd_ps(Sleef_atan2d4_u35avx2(yLow, xLow));
-    const __m128 phiHigh = _mm256_cvtpd_ps(Sleef_atan2d4_u35avx2(yHigh, xHigh));
-    __m256 phi = _mm256_set_m128(phiHigh, phiLow);
-    const __m256 negative = _mm256_cmp_ps(phi, _mm256_setzero_ps(), _CMP_LT_OQ);
-    phi = _mm256_blendv_ps(phi, _mm256_add_ps(phi, twoPi), negative);
-    _mm256_storeu_ps(depth, _mm256_mul_ps(q, phi));
-
-    const __m256d half = _mm256_set1_pd(0.5);
-    const __m256d sumLow = _mm256_add_pd(_mm256_mul_pd(yLow, yLow), _mm256_mul_pd(xLow, xLow));
-    const __m256d sumHigh = _mm256_add_pd(_mm256_mul_pd(yHigh, yHigh), _mm256_mul_pd(xHigh, xHigh));
-    const __m128 ampLow = _mm256_cvtpd_ps(_mm256_mul_pd(_mm256_sqrt_pd(sumLow), half));
-    const __m128 ampHigh = _mm256_cvtpd_ps(_mm256_mul_pd(_mm256_sqrt_pd(sumHigh), half));
-    _mm256_storeu_ps(amplitude, _mm256_set_m128(ampHigh, ampLow));
+// Depth and amplitude of eight pixels from their differences (multiples of 16).
+inline void block8(__m128i y, __m128i x, float q, float twoPi, float* depth, float* amplitude) {
+    const __m256i y32 = _mm256_cvtepi16_epi32(y);
+    const __m256i x32 = _mm256_cvtepi16_epi32(x);
+    const __m128 phiLow = _mm256_cvtpd_ps(
+        Sleef_atan2d4_u35avx2(_mm256_cvtepi32_pd(_mm256_castsi256_si128(y32)),
+                              _mm256_cvtepi32_pd(_mm256_castsi256_si128(x32))));
+    const __m128 phiHigh = _mm256_cvtpd_ps(
+        Sleef_atan2d4_u35avx2(_mm256_cvtepi32_pd(_mm256_extracti128_si256(y32, 1)),
+                              _mm256_cvtepi32_pd(_mm256_extracti128_si256(x32, 1))));
+    _mm256_storeu_ps(depth, depth8(_mm256_set_m128(phiHigh, phiLow), q, twoPi));
+    _mm256_storeu_ps(amplitude, amplitude8(y32, x32));
 }
 
 }  // namespace
@@ -52,46 +34,18 @@ bool avx2Supported() {
 }
 
 void convertDepthAvx2(const uint8_t* rawFrame, float* depth, float* amplitude, const DepthParameters& p) {
-    const bool shortRange = p.range == 2;
-    const float twoPiScalar = 2.0f * p.pi;
-    const __m256 twoPi = _mm256_set1_ps(twoPiScalar);
-    const __m128i shift = _mm_cvtsi32_si128(p.sampleShift);
-    const uint8_t* planes[4] = {rawFrame, rawFrame + kPhasePlaneBytes, rawFrame + 2 * kPhasePlaneBytes,
-                                rawFrame + 3 * kPhasePlaneBytes};
-    float frequency = p.modulationFrequency->load(std::memory_order_relaxed);
-    float q = metresPerRadian(p.speedOfLight, p.pi, frequency);
-    uint32_t i = 0;
-    for (; i + 8 <= p.pixelCount; i += 8) {
-        // The frequency once per block: a range switch applies from the next block.
-        const float now = p.modulationFrequency->load(std::memory_order_relaxed);
-        if (now != frequency) {
-            frequency = now;
-            q = metresPerRadian(p.speedOfLight, p.pi, frequency);
-        }
-        const __m128i p0 = decode8(planes[0], i, shift);
-        const __m128i p1 = decode8(planes[1], i, shift);
-        const __m128i p2 = decode8(planes[2], i, shift);
-        const __m128i p3 = decode8(planes[3], i, shift);
-        const __m128i y = shortRange ? _mm_sub_epi16(p1, p3) : _mm_sub_epi16(p2, p0);
-        const __m128i x = shortRange ? _mm_sub_epi16(p2, p0) : _mm_sub_epi16(p3, p1);
-        block8(y, x, _mm256_set1_ps(q), twoPi, depth + i, amplitude + i);
-    }
-    for (; i < p.pixelCount; ++i) {  // a tail shorter than a block
-        int16_t y, x;
-        pixelDifferences(rawFrame, i, shortRange, p.sampleShift, y, x);
-        depthFromDifferences(ConversionPath::Scalar, &y, &x, 1, q, twoPiScalar, depth + i, amplitude + i);
-    }
+    const float twoPi = 2.0f * p.pi;
+    convertDepthBlocks(rawFrame, depth, amplitude, p, [twoPi](__m128i y, __m128i x, float q, float* d, float* a) {
+        block8(y, x, q, twoPi, d, a);
+    });
 }
 
 void depthFromDifferencesAvx2(const int16_t* y, const int16_t* x, size_t count, float q, float twoPi,
                               float* depth, float* amplitude) {
-    size_t i = 0;
-    for (; i + 8 <= count; i += 8) {
-        block8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(y + i)),
-               _mm_loadu_si128(reinterpret_cast<const __m128i*>(x + i)), _mm256_set1_ps(q), _mm256_set1_ps(twoPi),
-               depth + i, amplitude + i);
-    }
-    depthFromDifferences(ConversionPath::Scalar, y + i, x + i, count - i, q, twoPi, depth + i, amplitude + i);
+    depthFromDifferencesBlocks(y, x, count, q, twoPi, depth, amplitude,
+                               [twoPi](__m128i yb, __m128i xb, float qb, float* d, float* a) {
+                                   block8(yb, xb, qb, twoPi, d, a);
+                               });
 }
 
 void convertRawAvx2(const uint8_t* rawFrame, int16_t* out, uint32_t width, uint32_t height, uint8_t sampleShift) {

@@ -1,7 +1,7 @@
 // The Advanced SIMD path (aarch64): eight pixels a block, the double
-// arctangent from SLEEF (3.5-ULP variant, two lanes at a time), the rest of
-// the arithmetic exactly as the scalar reference does it. Compiled with
-// -ffp-contract=off.
+// arctangent from SLEEF (3.5-ULP variant, two lanes at a time), the amplitude
+// in single precision, the rest of the arithmetic exactly as the scalar
+// reference does it. Compiled with -ffp-contract=off.
 #include <arm_neon.h>
 #include <sleef.h>
 
@@ -26,13 +26,23 @@ inline float64x2_t lanesToDouble(int32x4_t v, bool high) {
     return vcvtq_f64_s64(vmovl_s32(high ? vget_high_s32(v) : vget_low_s32(v)));
 }
 
-// Depth and amplitude of eight pixels from their differences.
+// The amplitude of four pixels in single precision: y*y + x*x is exact in
+// float for multiples of 16 up to 32,752 (256 times an integer below 2^24),
+// and the correctly rounded float square root of it, halved, equals the
+// reference's double square root rounded to float (a square root of an
+// integer is never within half a double ulp of a float rounding boundary).
+inline float32x4_t amplitude4(int32x4_t y, int32x4_t x) {
+    const float32x4_t yf = vcvtq_f32_s32(y), xf = vcvtq_f32_s32(x);
+    const float32x4_t sum = vaddq_f32(vmulq_f32(yf, yf), vmulq_f32(xf, xf));
+    return vmulq_f32(vsqrtq_f32(sum), vdupq_n_f32(0.5f));
+}
+
+// Depth and amplitude of eight pixels from their differences (multiples of 16).
 inline void block8(int16x8_t y, int16x8_t x, float q, float twoPi, float* depth, float* amplitude) {
     const int32x4_t yw[2] = {vmovl_s16(vget_low_s16(y)), vmovl_s16(vget_high_s16(y))};
     const int32x4_t xw[2] = {vmovl_s16(vget_low_s16(x)), vmovl_s16(vget_high_s16(x))};
     const float32x4_t qv = vdupq_n_f32(q);
     const float32x4_t twoPiv = vdupq_n_f32(twoPi);
-    const float64x2_t half = vdupq_n_f64(0.5);
     for (int h = 0; h < 2; ++h) {
         const float64x2_t y0 = lanesToDouble(yw[h], false), y1 = lanesToDouble(yw[h], true);
         const float64x2_t x0 = lanesToDouble(xw[h], false), x1 = lanesToDouble(xw[h], true);
@@ -41,11 +51,12 @@ inline void block8(int16x8_t y, int16x8_t x, float q, float twoPi, float* depth,
         const uint32x4_t negative = vcltq_f32(phi, vdupq_n_f32(0.0f));
         phi = vbslq_f32(negative, vaddq_f32(phi, twoPiv), phi);
         vst1q_f32(depth + 4 * h, vmulq_f32(qv, phi));
-        const float64x2_t s0 = vaddq_f64(vmulq_f64(y0, y0), vmulq_f64(x0, x0));
-        const float64x2_t s1 = vaddq_f64(vmulq_f64(y1, y1), vmulq_f64(x1, x1));
-        vst1q_f32(amplitude + 4 * h, vcombine_f32(vcvt_f32_f64(vmulq_f64(vsqrtq_f64(s0), half)),
-                                                  vcvt_f32_f64(vmulq_f64(vsqrtq_f64(s1), half))));
+        vst1q_f32(amplitude + 4 * h, amplitude4(yw[h], xw[h]));
     }
+}
+
+inline bool multiplesOf16(int16x8_t y, int16x8_t x) {
+    return vmaxvq_u16(vandq_u16(vreinterpretq_u16_s16(vorrq_s16(y, x)), vdupq_n_u16(15))) == 0;
 }
 
 }  // namespace
@@ -86,7 +97,15 @@ void convertDepthNeon(const uint8_t* rawFrame, float* depth, float* amplitude, c
 void depthFromDifferencesNeon(const int16_t* y, const int16_t* x, size_t count, float q, float twoPi,
                               float* depth, float* amplitude) {
     size_t i = 0;
-    for (; i + 8 <= count; i += 8) block8(vld1q_s16(y + i), vld1q_s16(x + i), q, twoPi, depth + i, amplitude + i);
+    for (; i + 8 <= count; i += 8) {
+        // Not a difference of decoded samples: the scalar reference (see amplitude4).
+        const int16x8_t yb = vld1q_s16(y + i), xb = vld1q_s16(x + i);
+        if (multiplesOf16(yb, xb)) {
+            block8(yb, xb, q, twoPi, depth + i, amplitude + i);
+        } else {
+            depthFromDifferences(ConversionPath::Scalar, y + i, x + i, 8, q, twoPi, depth + i, amplitude + i);
+        }
+    }
     depthFromDifferences(ConversionPath::Scalar, y + i, x + i, count - i, q, twoPi, depth + i, amplitude + i);
 }
 

@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstring>
 #include <random>
+#include <string>
+#include <tuple>
 #include <vector>
 
 #include "depth_conversion.h"
@@ -55,14 +57,16 @@ struct DepthRun {
     std::vector<float> amplitude = std::vector<float>(kPixelCount, -1.0f);
 };
 
-DepthRun runDepth(const std::vector<uint8_t>& frame, int32_t range, float frequency,
-                  uint8_t shift = 0) {
+DepthRun runDepth(const std::vector<uint8_t>& frame, int32_t range, float frequency, uint8_t shift = 0,
+                  ConversionPath path = selectedPath()) {
     std::atomic<float> f{frequency};
     DepthRun run;
-    convertDepth(frame.data(), run.depth.data(), run.amplitude.data(),
-                 DepthParameters{range, &f, 300000000.0f, 3.14159274f, shift, kPixelCount});
+    convertDepthWith(path, frame.data(), run.depth.data(), run.amplitude.data(),
+                     DepthParameters{range, &f, 300000000.0f, 3.14159274f, shift, kPixelCount});
     return run;
 }
+
+std::string pathParamName(ConversionPath path) { return pathName(path); }
 
 struct DepthCase {
     const char* name;
@@ -75,27 +79,33 @@ struct DepthCase {
 
 void PrintTo(const DepthCase& c, std::ostream* os) { *os << c.name; }
 
-class DepthExampleTest : public ::testing::TestWithParam<DepthCase> {};
+// Every worked example on every conversion path this processor supports.
+class DepthExampleTest : public ::testing::TestWithParam<std::tuple<DepthCase, ConversionPath>> {};
 
 TEST_P(DepthExampleTest, EveryPixelMatches) {
-    const DepthCase c = GetParam();
+    const DepthCase c = std::get<0>(GetParam());
+    const ConversionPath path = std::get<1>(GetParam());
     const auto frame = uniformFrame(c.words[0], c.words[1], c.words[2], c.words[3]);
-    const DepthRun run = runDepth(frame, c.range, c.frequency);
+    const DepthRun run = runDepth(frame, c.range, c.frequency, 0, path);
     for (uint32_t i : {0u, 1u, 21599u, 43199u}) {
-        EXPECT_NEAR(run.depth[i], c.depth, 1e-6f) << c.name;
-        EXPECT_EQ(run.amplitude[i], c.amplitude) << c.name;
+        EXPECT_NEAR(run.depth[i], c.depth, 1e-6f) << c.name << " on " << pathName(path);
+        EXPECT_EQ(run.amplitude[i], c.amplitude) << c.name << " on " << pathName(path);
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Examples, DepthExampleTest,
-    ::testing::Values(DepthCase{"range4_quarter", {0, 0, 1, 0}, 4, 37500000.0f, 1.0f, 8.0f},
+    ::testing::Combine(::testing::Values(DepthCase{"range4_quarter", {0, 0, 1, 0}, 4, 37500000.0f, 1.0f, 8.0f},
                       DepthCase{"range2_zero_phase", {0, 0, 1, 0}, 2, 75000000.0f, 0.0f, 8.0f},
                       DepthCase{"range4_three_quarters", {1, 0, 0, 0}, 4, 37500000.0f, 3.0f, 8.0f},
                       DepthCase{"all_equal", {5, 5, 5, 5}, 4, 37500000.0f, 0.0f, 0.0f},
                       DepthCase{"range0_uses_4m_pair", {0, 0, 1, 0}, 0, 37500000.0f, 1.0f, 8.0f},
                       DepthCase{"bit11_decodes_to_zero", {0x0800, 0, 0x0800, 0}, 4, 37500000.0f,
-                                0.0f, 0.0f}));
+                                0.0f, 0.0f}),
+                       ::testing::ValuesIn(supportedPaths())),
+    [](const auto& info) {
+        return std::string(std::get<0>(info.param).name) + "_" + pathParamName(std::get<1>(info.param));
+    });
 
 TEST(RawConversion, PlaneTwoLandsInTheThirdQuarterOfEveryLine) {
     const auto frame = uniformFrame(0, 0, 1, 0);
@@ -162,10 +172,12 @@ void referenceRaw(const std::vector<uint8_t>& frame, int shift, std::vector<int1
                 out[(4 * r + k) * 240 + j] = referenceDecode(wordAt(frame, k, r * 240 + j), shift);
 }
 
-class RandomisedConversion : public ::testing::TestWithParam<uint8_t> {};
+// Both sample shifts on every conversion path this processor supports.
+class RandomisedConversion : public ::testing::TestWithParam<std::tuple<uint8_t, ConversionPath>> {};
 
 TEST_P(RandomisedConversion, BitIdenticalToTheReference) {
-    const uint8_t shift = GetParam();
+    const uint8_t shift = std::get<0>(GetParam());
+    const ConversionPath path = std::get<1>(GetParam());
     std::mt19937 rng(1234 + shift);
     std::uniform_int_distribution<int> byte(0, 255);
     std::vector<float> refDepth(kPixelCount), refAmplitude(kPixelCount);
@@ -183,19 +195,25 @@ TEST_P(RandomisedConversion, BitIdenticalToTheReference) {
         }
         const int range = (round % 3 == 0) ? 2 : (round % 3 == 1) ? 4 : 0;
         const float frequency = (round % 2 == 0) ? 75000000.0f : 37500000.0f;
-        const DepthRun run = runDepth(frame, range, frequency, shift);
+        const DepthRun run = runDepth(frame, range, frequency, shift, path);
         referenceDepth(frame, range, frequency, shift, refDepth, refAmplitude);
         ASSERT_EQ(std::memcmp(run.depth.data(), refDepth.data(), kPixelCount * 4), 0)
             << "round " << round;
         ASSERT_EQ(std::memcmp(run.amplitude.data(), refAmplitude.data(), kPixelCount * 4), 0)
             << "round " << round;
-        convertRaw(frame.data(), raw.data(), kSensorWidth, kSensorHeight, shift);
+        convertRawWith(path, frame.data(), raw.data(), kSensorWidth, kSensorHeight, shift);
         referenceRaw(frame, shift, refRaw);
         ASSERT_EQ(raw, refRaw) << "round " << round;
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Shifts, RandomisedConversion, ::testing::Values(uint8_t(0), uint8_t(4)));
+INSTANTIATE_TEST_SUITE_P(Shifts, RandomisedConversion,
+                         ::testing::Combine(::testing::Values(uint8_t(0), uint8_t(4)),
+                                            ::testing::ValuesIn(supportedPaths())),
+                         [](const auto& info) {
+                             return "shift" + std::to_string(std::get<0>(info.param)) + "_" +
+                                    pathParamName(std::get<1>(info.param));
+                         });
 
 TEST(DepthConversion, MetresPerRadianAtTheDefaultFrequencies) {
     // phi = 1 rad is not reachable exactly; use pi/2 (y > 0, x = 0) instead.
