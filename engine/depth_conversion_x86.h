@@ -12,14 +12,12 @@ namespace Lumivex {
 namespace paths {
 namespace {
 
-// Eight samples of one plane: shift, the low 11 bits as two's complement, x16.
+// Eight samples of one plane: shift, the low 11 bits as two's complement, x16
+// (bit 10 moved to the sign bit, then one arithmetic shift back).
 inline __m128i decode8(const uint8_t* plane, uint32_t first, __m128i shift) {
     __m128i w = _mm_loadu_si128(reinterpret_cast<const __m128i*>(plane + size_t(first) * 2));
     w = _mm_srl_epi16(w, shift);
-    w = _mm_and_si128(w, _mm_set1_epi16(0x7FF));
-    w = _mm_xor_si128(w, _mm_set1_epi16(0x400));
-    w = _mm_sub_epi16(w, _mm_set1_epi16(0x400));
-    return _mm_slli_epi16(w, 4);
+    return _mm_srai_epi16(_mm_slli_epi16(w, 5), 1);
 }
 
 inline bool multiplesOf16(__m128i y, __m128i x) {
