@@ -49,8 +49,6 @@ void depthFromDifferencesAvx2(const int16_t* y, const int16_t* x, size_t count, 
 }
 
 void convertRawAvx2(const uint8_t* rawFrame, int16_t* out, uint32_t width, uint32_t height, uint8_t sampleShift) {
-    const __m256i mask = _mm256_set1_epi16(0x7FF);
-    const __m256i sign = _mm256_set1_epi16(0x400);
     const __m128i shift = _mm_cvtsi32_si128(sampleShift);
     for (uint32_t r = 0; r < height; ++r) {
         for (uint32_t k = 0; k < kPhaseCount; ++k) {
@@ -59,9 +57,9 @@ void convertRawAvx2(const uint8_t* rawFrame, int16_t* out, uint32_t width, uint3
             uint32_t j = 0;
             for (; j + 16 <= width; j += 16) {
                 __m256i w = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(plane + size_t(j) * 2));
-                w = _mm256_srl_epi16(w, shift);
-                w = _mm256_sub_epi16(_mm256_xor_si256(_mm256_and_si256(w, mask), sign), sign);
-                _mm256_storeu_si256(reinterpret_cast<__m256i*>(line + j), _mm256_slli_epi16(w, 4));
+                w = _mm256_srl_epi16(w, shift);  // then as decode8
+                _mm256_storeu_si256(reinterpret_cast<__m256i*>(line + j),
+                                    _mm256_srai_epi16(_mm256_slli_epi16(w, 5), 1));
             }
             for (; j < width; ++j) line[j] = decodeSample(rawWord(rawFrame, k, r * width + j), sampleShift);
         }

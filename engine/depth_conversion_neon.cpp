@@ -12,14 +12,12 @@ namespace paths {
 
 namespace {
 
-// Eight samples of one plane: shift, the low 11 bits as two's complement, x16.
+// Eight samples of one plane: shift, the low 11 bits as two's complement, x16
+// (bit 10 moved to the sign bit, then one arithmetic shift back).
 inline int16x8_t decode8(const uint8_t* plane, uint32_t first, int16x8_t shiftRight) {
     uint16x8_t w = vld1q_u16(reinterpret_cast<const uint16_t*>(plane + size_t(first) * 2));
     w = vshlq_u16(w, shiftRight);  // a negative count shifts right
-    w = vandq_u16(w, vdupq_n_u16(0x7FF));
-    w = veorq_u16(w, vdupq_n_u16(0x400));
-    const int16x8_t s = vsubq_s16(vreinterpretq_s16_u16(w), vdupq_n_s16(0x400));
-    return vshlq_n_s16(s, 4);
+    return vshrq_n_s16(vreinterpretq_s16_u16(vshlq_n_u16(w, 5)), 1);
 }
 
 inline float64x2_t lanesToDouble(int32x4_t v, bool high) {

@@ -176,6 +176,33 @@ TEST_P(MidFrameSwitch, EachBlockUsesOneOfTheTwoFrequencies) {
     RecordProperty("runs_with_both_frequencies", mixedRuns);
 }
 
+// Pixel counts that leave a tail shorter than a vector block: every path
+// gives the reference's bits for each pixel asked for and writes nothing
+// after the last.
+class PartialFrame : public ::testing::TestWithParam<ConversionPath> {};
+
+TEST_P(PartialFrame, TailsMatchTheReferenceAndNothingPastTheEndIsWritten) {
+    const ConversionPath path = GetParam();
+    std::vector<uint8_t> frame(kRawFrameBytes);
+    uint32_t seed = 5;
+    for (auto& b : frame) b = uint8_t((seed = seed * 1664525u + 1013904223u) >> 24);
+    std::atomic<float> frequency{75000000.0f};
+    for (const uint32_t count : {1u, 7u, 8u, 9u, 15u, 16u, 17u, 31u, 43199u}) {
+        const DepthParameters p{4, &frequency, 300000000.0f, kPi, 0, count};
+        std::vector<float> refDepth(kPixelCount, -7.0f), refAmplitude(kPixelCount, -7.0f);
+        std::vector<float> depth(kPixelCount, -7.0f), amplitude(kPixelCount, -7.0f);
+        convertDepthWith(ConversionPath::Scalar, frame.data(), refDepth.data(), refAmplitude.data(), p);
+        convertDepthWith(path, frame.data(), depth.data(), amplitude.data(), p);
+        ASSERT_EQ(std::memcmp(depth.data(), refDepth.data(), kPixelCount * 4), 0) << pathName(path) << ", " << count;
+        ASSERT_EQ(std::memcmp(amplitude.data(), refAmplitude.data(), kPixelCount * 4), 0)
+            << pathName(path) << ", " << count;
+        EXPECT_EQ(depth[count], -7.0f) << pathName(path) << ", " << count;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, PartialFrame, ::testing::ValuesIn(supportedPaths()),
+                         [](const auto& info) { return std::string(pathName(info.param)); });
+
 INSTANTIATE_TEST_SUITE_P(Paths, MidFrameSwitch, ::testing::ValuesIn(supportedPaths()),
                          [](const auto& info) { return std::string(pathName(info.param)); });
 
