@@ -30,11 +30,18 @@ tsan: deps
 deps-cross:
 	@tools/install-deps.sh --cross
 
+# The aarch64 benchmarks are built too (build-aarch64/bench/, to be run on a
+# board: docs/real-board.md) and run once here for a few iterations, to show
+# they work; figures under emulation mean nothing.
+QEMU_AARCH64 = qemu-aarch64 -L /usr/aarch64-linux-gnu -E LD_LIBRARY_PATH=/usr/aarch64-linux-gnu/lib:/usr/lib/aarch64-linux-gnu
+
 cross-test: deps-cross
 	cmake -S . -B build-aarch64 -DCMAKE_TOOLCHAIN_FILE=tools/cmake/aarch64-linux-gnu.cmake \
-		-DLUMIVEX_WITH_PYTHON=OFF -DLUMIVEX_WITH_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
+		-DLUMIVEX_WITH_PYTHON=OFF -DLUMIVEX_WITH_BENCH=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build build-aarch64 -j $(JOBS)
 	cd build-aarch64 && ctest --output-on-failure -j $(JOBS) -E 'usbcam_lsusb|usbcam_install'
+	$(QEMU_AARCH64) build-aarch64/bench/lumivex_bench --benchmark_filter='Memcpy|Conversion/neon' \
+		--benchmark_min_time=0.01
 
 # The CSI back-end against a real Linux kernel's V4L2 stack (the vivid
 # driver) in a virtual machine.
