@@ -13,7 +13,7 @@ CROSS=0
 if [ "${1:-}" = "--cross" ]; then
     CROSS=1
     shift
-    PACKAGES="g++-aarch64-linux-gnu qemu-user libsleef-dev:arm64 libgtest-dev:arm64 libusb-1.0-0-dev:arm64 \
+    PACKAGES="g++-aarch64-linux-gnu qemu-user libgtest-dev:arm64 libusb-1.0-0-dev:arm64 \
 liblua5.4-dev:arm64 libbenchmark-dev:arm64"
 fi
 # --kernel: what make kernel-test needs (QEMU, the guest's busybox, kmod and v4l2-ctl).
