@@ -146,21 +146,11 @@ void convertDepthAvx512(const uint8_t* rawFrame, float* depth, float* amplitude,
     const uint8_t* planes[4] = {rawFrame, rawFrame + kPhasePlaneBytes, rawFrame + 2 * kPhasePlaneBytes,
                                 rawFrame + 3 * kPhasePlaneBytes};
     const AtanTable table;
-    float frequency = p.modulationFrequency->load(std::memory_order_relaxed);
-    float q = metresPerRadian(p.speedOfLight, p.pi, frequency);
-    // The frequency once per block of eight: a range switch applies from the next block.
-    const auto blockQ = [&] {
-        const float now = p.modulationFrequency->load(std::memory_order_relaxed);
-        if (now != frequency) {
-            frequency = now;
-            q = metresPerRadian(p.speedOfLight, p.pi, frequency);
-        }
-        return q;
-    };
+    BlockScale scale(p);
     uint32_t i = 0;
     for (; i + 16 <= p.pixelCount; i += 16) {
-        const float qLow = blockQ();
-        const float qHigh = blockQ();
+        const float qLow = scale.next();
+        const float qHigh = scale.next();
         const __m256i p0 = decode16(planes[0], i, shift);
         const __m256i p1 = decode16(planes[1], i, shift);
         const __m256i p2 = decode16(planes[2], i, shift);
@@ -169,12 +159,7 @@ void convertDepthAvx512(const uint8_t* rawFrame, float* depth, float* amplitude,
         const __m256i x = shortRange ? _mm256_sub_epi16(p2, p0) : _mm256_sub_epi16(p3, p1);
         block16(y, x, qLow, qHigh, twoPi, table, depth + i, amplitude + i);
     }
-    for (; i < p.pixelCount; ++i) {  // a tail shorter than sixteen pixels
-        const float qNow = (i % 8 == 0) ? blockQ() : q;
-        int16_t y, x;
-        pixelDifferences(rawFrame, i, shortRange, p.sampleShift, y, x);
-        depthFromDifferences(ConversionPath::Scalar, &y, &x, 1, qNow, twoPi, depth + i, amplitude + i);
-    }
+    convertTailScalar(rawFrame, i, p, scale, depth, amplitude);
 }
 
 void depthFromDifferencesAvx512(const int16_t* y, const int16_t* x, size_t count, float q, float twoPi,

@@ -150,16 +150,10 @@ void convertDepthNeon(const uint8_t* rawFrame, float* depth, float* amplitude, c
     const uint8_t* planes[4] = {rawFrame, rawFrame + kPhasePlaneBytes, rawFrame + 2 * kPhasePlaneBytes,
                                 rawFrame + 3 * kPhasePlaneBytes};
     const AtanSixteenths table;
-    float frequency = p.modulationFrequency->load(std::memory_order_relaxed);
-    float q = metresPerRadian(p.speedOfLight, p.pi, frequency);
+    BlockScale scale(p);
     uint32_t i = 0;
     for (; i + 8 <= p.pixelCount; i += 8) {
-        // The frequency once per block: a range switch applies from the next block.
-        const float now = p.modulationFrequency->load(std::memory_order_relaxed);
-        if (now != frequency) {
-            frequency = now;
-            q = metresPerRadian(p.speedOfLight, p.pi, frequency);
-        }
+        const float q = scale.next();
         const int16x8_t p0 = decode8(planes[0], i, shift);
         const int16x8_t p1 = decode8(planes[1], i, shift);
         const int16x8_t p2 = decode8(planes[2], i, shift);
@@ -168,11 +162,7 @@ void convertDepthNeon(const uint8_t* rawFrame, float* depth, float* amplitude, c
         const int16x8_t x = shortRange ? vsubq_s16(p2, p0) : vsubq_s16(p3, p1);
         block8(y, x, q, twoPi, table, depth + i, amplitude + i);
     }
-    for (; i < p.pixelCount; ++i) {  // a tail shorter than a block
-        int16_t y, x;
-        pixelDifferences(rawFrame, i, shortRange, p.sampleShift, y, x);
-        depthFromDifferences(ConversionPath::Scalar, &y, &x, 1, q, twoPi, depth + i, amplitude + i);
-    }
+    convertTailScalar(rawFrame, i, p, scale, depth, amplitude);
 }
 
 void depthFromDifferencesNeon(const int16_t* y, const int16_t* x, size_t count, float q, float twoPi,

@@ -33,16 +33,10 @@ void convertDepthBlocks(const uint8_t* rawFrame, float* depth, float* amplitude,
     const __m128i shift = _mm_cvtsi32_si128(p.sampleShift);
     const uint8_t* planes[4] = {rawFrame, rawFrame + kPhasePlaneBytes, rawFrame + 2 * kPhasePlaneBytes,
                                 rawFrame + 3 * kPhasePlaneBytes};
-    float frequency = p.modulationFrequency->load(std::memory_order_relaxed);
-    float q = metresPerRadian(p.speedOfLight, p.pi, frequency);
+    BlockScale scale(p);
     uint32_t i = 0;
     for (; i + 8 <= p.pixelCount; i += 8) {
-        // The frequency once per block: a range switch applies from the next block.
-        const float now = p.modulationFrequency->load(std::memory_order_relaxed);
-        if (now != frequency) {
-            frequency = now;
-            q = metresPerRadian(p.speedOfLight, p.pi, frequency);
-        }
+        const float q = scale.next();
         const __m128i p0 = decode8(planes[0], i, shift);
         const __m128i p1 = decode8(planes[1], i, shift);
         const __m128i p2 = decode8(planes[2], i, shift);
@@ -51,11 +45,7 @@ void convertDepthBlocks(const uint8_t* rawFrame, float* depth, float* amplitude,
         const __m128i x = shortRange ? _mm_sub_epi16(p2, p0) : _mm_sub_epi16(p3, p1);
         block(y, x, q, depth + i, amplitude + i);
     }
-    for (; i < p.pixelCount; ++i) {  // a tail shorter than a block
-        int16_t y, x;
-        pixelDifferences(rawFrame, i, shortRange, p.sampleShift, y, x);
-        depthFromDifferences(ConversionPath::Scalar, &y, &x, 1, q, 2.0f * p.pi, depth + i, amplitude + i);
-    }
+    convertTailScalar(rawFrame, i, p, scale, depth, amplitude);
 }
 
 // depthFromDifferences over blocks of eight. A block holding a value that is
