@@ -50,7 +50,8 @@ struct AtanSixteenths {
 
 // atan2(y, x) of two lanes of integers (|y|, |x| < 2^15); `near` gets all ones
 // in the lanes whose float rounding is not certain.
-[[gnu::always_inline]] inline float64x2_t arctangent2(float64x2_t y, float64x2_t x, const AtanSixteenths& table, uint64x2_t& near) {
+[[gnu::always_inline]] inline float64x2_t arctangent2(float64x2_t y, float64x2_t x, const AtanSixteenths& table,
+                                                      uint64x2_t& near) {
     const float64x2_t ay = vabsq_f64(y), ax = vabsq_f64(x);
     const uint64x2_t swapped = vcgtq_f64(ay, ax);
     const float64x2_t a = vmaxq_f64(vmaxq_f64(ay, ax), vdupq_n_f64(1.0));  // 0/0 counts as 0/1
@@ -111,8 +112,8 @@ struct AtanSixteenths {
 }
 
 // Depth and amplitude of eight pixels from their differences (multiples of 16).
-[[gnu::always_inline]] inline void block8(int16x8_t y, int16x8_t x, float q, float twoPi, const AtanSixteenths& table, float* depth,
-                   float* amplitude) {
+[[gnu::always_inline]] inline void block8(int16x8_t y, int16x8_t x, float q, float twoPi,
+                                          const AtanSixteenths& table, float* depth, float* amplitude) {
     const int32x4_t yw[2] = {vmovl_s16(vget_low_s16(y)), vmovl_s16(vget_high_s16(y))};
     const int32x4_t xw[2] = {vmovl_s16(vget_low_s16(x)), vmovl_s16(vget_high_s16(x))};
     const float32x4_t qv = vdupq_n_f32(q);
