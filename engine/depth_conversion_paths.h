@@ -52,7 +52,7 @@ void convertRawAvx2(const uint8_t* rawFrame, int16_t* out, uint32_t width, uint3
 void depthFromDifferencesAvx2(const int16_t* y, const int16_t* x, size_t count, float q, float twoPi, float* depth,
                               float* amplitude);
 
-bool avx512Supported();  // compiled in, and the processor and system have AVX-512F, AVX2 and FMA
+bool avx512Supported();  // compiled in, and the processor and system have AVX-512F/DQ, AVX2 and FMA
 void convertDepthAvx512(const uint8_t* rawFrame, float* depth, float* amplitude, const DepthParameters& p);
 void depthFromDifferencesAvx512(const int16_t* y, const int16_t* x, size_t count, float q, float twoPi, float* depth,
                                 float* amplitude);
