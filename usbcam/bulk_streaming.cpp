@@ -23,12 +23,41 @@ constexpr int64_t kSyncIntervalTicks = 10000000;  // 1 s
 constexpr auto kDecodeWait = std::chrono::seconds(2);
 }  // namespace
 
+namespace {
+// A completion record of a transfer that failed (error, stall, no device,
+// overflow): capture decodes the records before it, then stops there.
+constexpr int32_t kFailedCode = -3;
+constexpr size_t kChunkBytes = 16384;
+// capture waits for events in slices of this length, so that a bounded wait
+// ends within it of its deadline.
+constexpr int64_t kEventSliceMs = 100;
+
+int64_t steadyMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+}  // namespace
+
+bool HxUsbCameraLib::usesMarkerStream() const { return usbType == 1 || usbType == 2 || productId == 0x03F2; }
+
 uint32_t HxUsbCameraLib::fillAndSubmit(int slot, unsigned int timeoutMs) {
     libusb_fill_bulk_transfer(transfers[slot], device->handle, kBulkEndpoint, transferBuffers[slot],
                               int(transferSize), read_callback, this, timeoutMs);
-    if (libusb_submit_transfer(transfers[slot]) != 0) return USB_CAMERA_TRANSFER_STOPPED;
-    inFlight[slot] = true;
+    inFlight[slot].store(true);  // before submission: a callback may run at once on another thread
+    if (libusb_submit_transfer(transfers[slot]) != 0) {
+        inFlight[slot].store(false);
+        return USB_CAMERA_TRANSFER_STOPPED;
+    }
     return 0;
+}
+
+void HxUsbCameraLib::clearCompletionRecords() {
+    for (auto& length : completedLengths) length.store(0);
+    for (auto& timedOut : completedTimedOut) timedOut = false;
+    std::memset(completedBuffers, 0, sizeof completedBuffers);
+    completionIndex.store(0);
+    consumeIndex = 0;
 }
 
 uint32_t HxUsbCameraLib::beginCapture() {
@@ -39,12 +68,21 @@ uint32_t HxUsbCameraLib::beginCapture() {
         freeTransfers();
     }
     capturing = 1;
+    streamFailed = false;
     stopped = 0;
     transferSize = transferUnits != 0 ? transferUnits * 2048 : kDefaultTransferSize;
-    std::memset(completedLengths, 0, sizeof completedLengths);  // no stale record is decoded
-    completionIndex = 0;
-    consumeIndex = 0;
+    // The chunk decoder reads each transfer from a chunk's start: its
+    // transfers hold whole chunks.
+    if (!usesMarkerStream()) transferSize = uint32_t((transferSize + kChunkBytes - 1) / kChunkBytes * kChunkBytes);
+    clearCompletionRecords();  // no stale record is decoded
+    // Every capture starts with no partial frame and an empty ring: nothing
+    // from before the restart is glued to or mixed with the new stream.
+    frameOffset = 0;
+    flush();
+    sequenceRestart = true;
     libusb_claim_interface(device->handle, 0);
+    // A halt left by an earlier session (a stall) stays until cleared.
+    libusb_clear_halt(device->handle, kBulkEndpoint);
     uint32_t last = 0;
     for (int i = 0; i < kTransferCount; ++i) {
         transferBuffers[i] = new (std::nothrow) uint8_t[transferSize];
@@ -57,92 +95,149 @@ uint32_t HxUsbCameraLib::beginCapture() {
     if (usbType == 3 || usbType == 4) SendVRCommand(0xA1, 0x00, 0, 0, 0, nullptr, &moved);
     writeReg_8_8(kControllerAddress, 3, 0xC0);
     writeReg_8_8(kControllerAddress, 3, 0x40);
+    discardBeforeStart();
     writeReg_8_8(kControllerAddress, 3, 0x00);
     return 0;
+}
+
+void HxUsbCameraLib::discardBeforeStart() {
+    // A board that streamed before this capture (its set-up may start it)
+    // sends what it had queued as soon as the transfers are submitted, and
+    // the capture reset above cuts that mid-frame. What completed until now
+    // is from before the reset: it is dropped unread, and a first frame
+    // that still carries a cut remnant (a transfer that was partly filled
+    // across the reset) is dropped quietly rather than reported.
+    for (int n = 0; n < kTransferCount; ++n) {
+        const int32_t code = completedLengths[consumeIndex].load(std::memory_order_acquire);
+        if (code == 0 || code == kFailedCode) break;
+        consumeRecord(true);
+    }
+    frameOffset = 0;
+    flush();
+    streamStarting = true;
 }
 
 void HxUsbCameraLib::read_callback(libusb_transfer* transfer) {
     auto* self = static_cast<HxUsbCameraLib*>(transfer->user_data);
     int slot = 0;
     while (slot < kTransferCount && self->transfers[slot] != transfer) ++slot;
-    if (slot < kTransferCount) self->inFlight[slot] = false;
-    const uint8_t c = self->completionIndex;
-    self->completedBuffers[c] = transfer->buffer;
-    bool resubmit = true;
+    int32_t code = 0;
+    bool timedOut = false;
     switch (transfer->status) {
         case LIBUSB_TRANSFER_COMPLETED:
-            self->completedLengths[c] = transfer->actual_length > 0 ? transfer->actual_length : -2;
+            code = transfer->actual_length > 0 ? transfer->actual_length : -2;
             break;
-        case LIBUSB_TRANSFER_TIMED_OUT:
-            self->completedLengths[c] = -1;
+        case LIBUSB_TRANSFER_TIMED_OUT:  // what arrived before the time-out is kept
+            code = transfer->actual_length > 0 ? transfer->actual_length : -1;
+            timedOut = transfer->actual_length > 0;
             break;
         case LIBUSB_TRANSFER_CANCELLED:
-            self->completedLengths[c] = 0;
             self->stopped = 1;
-            return;  // not resubmitted; the completion index stays
+            if (slot < kTransferCount) self->inFlight[slot].store(false);
+            return;  // no record; the completion index stays
         default:  // error, stall, no device, overflow
-            self->completedLengths[c] = 0;
-            self->stopped = 1;
+            code = kFailedCode;
             break;
     }
-    if (resubmit && !self->cancelling && slot < kTransferCount && libusb_submit_transfer(transfer) == 0)
-        self->inFlight[slot] = true;
-    self->completionIndex = uint8_t((c + 1) % kTransferCount);
+    // The record is free: its transfer was resubmitted only after capture
+    // consumed what this record held before.
+    const uint8_t c = self->completionIndex.load();
+    self->completedBuffers[c] = transfer->buffer;
+    self->completedSlots[c] = uint8_t(slot < kTransferCount ? slot : 0);
+    self->completedTimedOut[c] = timedOut;
+    self->completedLengths[c].store(code, std::memory_order_release);
+    self->completionIndex.store(uint8_t((c + 1) % kTransferCount));
+    if (code == kFailedCode) {
+        self->streamFailed = true;  // before stopped: capture reads them in the other order
+        self->stopped = 1;
+    }
+    if (slot < kTransferCount) self->inFlight[slot].store(false);
 }
 
-uint32_t HxUsbCameraLib::capture() {
-    if (stopped) return USB_CAMERA_TRANSFER_STOPPED;
+void HxUsbCameraLib::consumeRecord(bool resubmit) {
+    const int c = consumeIndex;
+    const uint8_t slot = completedSlots[c];
+    completedTimedOut[c] = false;
+    completedLengths[c].store(0);
+    consumeIndex = (c + 1) % kTransferCount;
+    // The transfer's buffer has been decoded: only now may the board refill it.
+    if (!resubmit || stopped || transfers[slot] == nullptr || inFlight[slot]) return;
+    inFlight[slot].store(true);
+    if (libusb_submit_transfer(transfers[slot]) != 0) {
+        inFlight[slot].store(false);
+        stopped = 1;
+    }
+}
+
+uint32_t HxUsbCameraLib::capture() { return captureBefore(-1); }
+
+uint32_t HxUsbCameraLib::captureBefore(int64_t deadlineMs) {
+    if (stopped && !streamFailed) return USB_CAMERA_TRANSFER_STOPPED;
     syncTimer(false);
     if (markerLength == 0) return 0;
     uint32_t result = 0;
     for (;;) {
-        if (stopped) return result;
-        while (completedLengths[consumeIndex] <= 0 && !stopped) {
-            if (completedLengths[consumeIndex] == -1) {
-                completedLengths[consumeIndex] = 0;
-                consumeIndex = (consumeIndex + 1) % kTransferCount;
-                return USB_CAMERA_TRANSFER_TIMEOUT;
-            }
-            if (completedLengths[consumeIndex] == -2) {
-                completedLengths[consumeIndex] = 0;
-                consumeIndex = (consumeIndex + 1) % kTransferCount;
+        int32_t code = completedLengths[consumeIndex].load(std::memory_order_acquire);
+        while (code == 0) {
+            if (stopped) {  // a failure recorded meanwhile is still taken in order
+                code = completedLengths[consumeIndex].load(std::memory_order_acquire);
+                if (code == 0) return result;
+                break;
             }
             // Nothing in flight can complete this record: waiting for events
             // would never end. The capture has stopped.
             if (!anyInFlight()) {
                 stopped = 1;
-                break;
+                return result;
             }
-            libusb_handle_events_completed(nullptr, nullptr);
+            int64_t sliceMs = kEventSliceMs;
+            if (deadlineMs >= 0) {
+                const int64_t left = deadlineMs - steadyMs();
+                if (left <= 0) return result;
+                if (left < sliceMs) sliceMs = left;
+            }
+            timeval slice{time_t(sliceMs / 1000), suseconds_t(sliceMs % 1000 * 1000)};
+            libusb_handle_events_timeout_completed(nullptr, &slice, nullptr);
+            code = completedLengths[consumeIndex].load(std::memory_order_acquire);
         }
-        if (completedLengths[consumeIndex] <= 0) {  // stopped while waiting: consumed, no frame
-            completedLengths[consumeIndex] = 0;
-            consumeIndex = (consumeIndex + 1) % kTransferCount;
+        if (code == -2) {  // a zero-length completion: nothing to decode, go on
+            consumeRecord(true);
+            continue;
+        }
+        if (code == -1) {
+            consumeRecord(true);
+            return USB_CAMERA_TRANSFER_TIMEOUT;
+        }
+        if (code == kFailedCode) {
+            // The stream broke here: the frame being assembled is lost with it.
+            consumeRecord(false);
+            frameOffset = 0;
+            streamFailed = false;
             return result;
         }
         decoding.store(true);
         if (reconfiguring.load()) {  // setCamCfg is replacing the frame buffers
             decoding.store(false);
+            if (deadlineMs >= 0 && steadyMs() >= deadlineMs) return result;
             std::this_thread::yield();
             continue;
         }
         uint8_t frames = 0;
         uint8_t* buffer = completedBuffers[consumeIndex];
-        const int32_t length = completedLengths[consumeIndex];
-        const bool marker = usbType == 1 || usbType == 2 || productId == 0x03F2;
-        result = marker ? DecodeFrameUseMarker(buffer, length, frameOffset, frames)
-                        : DecodeFrameUseUVC(buffer, length, frameOffset, frames);
+        const bool timedOut = completedTimedOut[consumeIndex];
+        result = usesMarkerStream() ? DecodeFrameUseMarker(buffer, code, frameOffset, frames)
+                                    : DecodeFrameUseUVC(buffer, code, frameOffset, frames);
         decoding.store(false);
-        completedLengths[consumeIndex] = 0;
-        consumeIndex = (consumeIndex + 1) % kTransferCount;
+        consumeRecord(true);
         if (result > 254) return result;
+        if (timedOut) return USB_CAMERA_TRANSFER_TIMEOUT;
         if (result >= 1) return result;
     }
 }
 
 bool HxUsbCameraLib::anyInFlight() const {
-    for (bool f : inFlight) {
-        if (f) return true;
+    for (const auto& f : inFlight) {
+        if (f.load()) return true;
     }
     return false;
 }
@@ -158,15 +253,13 @@ uint32_t HxUsbCameraLib::pumpEventsFor(int64_t milliseconds) {
 }
 
 uint32_t HxUsbCameraLib::cancel_libusb_transfer() {
-    // Each transfer libusb holds is cancelled and its callback run; none is
-    // resubmitted meanwhile. The wait for them is bounded.
-    cancelling = true;
+    // Each transfer libusb holds is cancelled and its callback run (no
+    // transfer is resubmitted but by capture). The wait for them is bounded.
     for (int i = 0; i < kTransferCount; ++i) {
         if (transfers[i] != nullptr && inFlight[i]) libusb_cancel_transfer(transfers[i]);
     }
     pumpEventsFor(kCancelWaitMs);
-    cancelling = false;
-    completionIndex = 0;
+    completionIndex.store(0);
     return 0;
 }
 
@@ -180,14 +273,14 @@ void HxUsbCameraLib::freeTransfers() {
         transfers[i] = nullptr;
         transferBuffers[i] = nullptr;
     }
-    std::memset(completedLengths, 0, sizeof completedLengths);  // no freed buffer is decoded
-    std::memset(completedBuffers, 0, sizeof completedBuffers);
+    clearCompletionRecords();  // no freed buffer is decoded
 }
 
 uint32_t HxUsbCameraLib::endCapture() {
     uint32_t moved = 0;
     if (usbType == 3) SendVRCommand(0xA2, 0x00, 0, 0, 0, nullptr, &moved);
     stopped = 1;
+    streamFailed = false;
     capturing = 0;
     oneShotArmed = 0;
     cancel_libusb_transfer();
@@ -207,10 +300,14 @@ uint32_t HxUsbCameraLib::shot() {
 }
 
 uint32_t HxUsbCameraLib::read(LumivexOutData*& frame) {
-    if (readIndex != writeIndex) {
+    // The frame is lent until del or flush: setCamCfg waits for it. While a
+    // reconfiguration runs there is nothing to read.
+    frameLent.store(true);
+    if (!reconfiguring.load() && readIndex != writeIndex) {
         frame = &frameSlots[readIndex];
         return 0;
     }
+    frameLent.store(false);
     frame = nullptr;
     return USB_CAMERA_NO_FRAME_TO_READ;
 }
@@ -218,11 +315,13 @@ uint32_t HxUsbCameraLib::read(LumivexOutData*& frame) {
 uint32_t HxUsbCameraLib::del() {
     if (readIndex == writeIndex) return USB_CAMERA_NO_FRAME_TO_RELEASE;
     readIndex = (readIndex + 1) % kFrameSlots;
+    frameLent.store(false);
     return 0;
 }
 
 uint32_t HxUsbCameraLib::flush() {
-    readIndex = writeIndex;
+    readIndex = writeIndex.load();
+    frameLent.store(false);
     return 0;
 }
 
@@ -312,8 +411,11 @@ uint32_t HxUsbCameraLib::beginCaptureOneShot(int32_t timeoutMs) {
     if (oneShotArmed) return USB_CAMERA_TRANSFER_STOPPED;
     if (!opened || device == nullptr || device->handle == nullptr) return USB_CAMERA_TRANSFER_STOPPED;
     oneShotArmed = 1;
+    streamFailed = false;
     stopped = 0;
+    if (!anyInFlight()) clearCompletionRecords();
     libusb_claim_interface(device->handle, 0);
+    libusb_clear_halt(device->handle, kBulkEndpoint);
     uint32_t last = 0;
     for (int i = 0; i < kTransferCount; ++i) {
         if (transferBuffers[i] == nullptr) transferBuffers[i] = new (std::nothrow) uint8_t[transferSize];
@@ -329,20 +431,25 @@ uint32_t HxUsbCameraLib::beginCaptureOneShot(int32_t timeoutMs) {
 uint32_t HxUsbCameraLib::getSingleFrame(LumivexOutData*& frame, int32_t timeoutMs) {
     if (capturing) endCapture();
     if (triggerMode == 0) return getSingleFrame2(frame, timeoutMs);
+    const int64_t deadlineMs = timeoutMs > 0 ? steadyMs() + timeoutMs : -1;
+    streamFailed = false;
     stopped = 0;
+    frameOffset = 0;  // no remnant of an earlier frame
     if (!oneShotArmed) {
         beginCaptureOneShot(timeoutMs);
     } else {
-        std::memset(completedLengths, 0, sizeof completedLengths);
+        // The armed transfers come back (cancelled at the end of the last
+        // frame): the records start afresh before any is resubmitted.
+        if (!anyInFlight()) clearCompletionRecords();
         for (int i = 0; i < kTransferCount; ++i) {
-            if (transfers[i] != nullptr && !inFlight[i] && libusb_submit_transfer(transfers[i]) == 0)
-                inFlight[i] = true;
+            if (transfers[i] == nullptr || inFlight[i]) continue;
+            inFlight[i].store(true);
+            if (libusb_submit_transfer(transfers[i]) != 0) inFlight[i].store(false);
         }
     }
-    consumeIndex = 0;
     flush();
     writeReg_8_8(kControllerAddress, 8, 0x00);
-    const uint32_t result = capture();
+    const uint32_t result = captureBefore(deadlineMs);
     if (isFrameReady() != 0) clearImageFlag();
     stopped = 1;
     cancel_libusb_transfer();
@@ -355,14 +462,13 @@ uint32_t HxUsbCameraLib::getSingleFrame2(LumivexOutData*& frame, int32_t timeout
     if (capturing) endCapture();
     flush();
     beginCapture();
-    // Wall-clock milliseconds: a board that sends nothing cannot hold the
-    // caller past the time-out (processor time hardly moves while waiting).
-    const auto start = std::chrono::steady_clock::now();
+    // Wall-clock milliseconds, honoured while capture waits: a board that
+    // sends nothing cannot hold the caller past the time-out.
+    const int64_t deadlineMs = timeoutMs > 0 ? steadyMs() + timeoutMs : -1;
     for (;;) {
         if (available() != 0) break;
-        if (timeoutMs > 0 && std::chrono::steady_clock::now() - start >= std::chrono::milliseconds(timeoutMs))
-            break;
-        if (capture() == USB_CAMERA_TRANSFER_STOPPED) {
+        if (deadlineMs >= 0 && steadyMs() >= deadlineMs) break;
+        if (captureBefore(deadlineMs) == USB_CAMERA_TRANSFER_STOPPED) {
             triggerMode = 0;
             return USB_CAMERA_TRANSFER_STOPPED;
         }
@@ -375,9 +481,16 @@ uint32_t HxUsbCameraLib::getSingleFrame2(LumivexOutData*& frame, int32_t timeout
 uint32_t HxUsbCameraLib::setCamCfg(LumivexCfg* cfg) {
     if (!opened) return USB_CAMERA_NO_DEVICE;
     reconfiguring.store(1);
-    // A capture on another thread finishes the decode it is in first.
+    // A capture on another thread finishes the decode it is in, and a frame
+    // given out by read is released with del or flush, first. Whichever does
+    // not happen in time leaves everything as it was.
     const auto deadline = std::chrono::steady_clock::now() + kDecodeWait;
-    while (decoding.load() && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    while ((decoding.load() || frameLent.load()) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    if (decoding.load() || frameLent.load()) {
+        reconfiguring.store(0);
+        return USB_CAMERA_CONTROL_ERROR;
+    }
     writeReg_8_8(kControllerAddress, 3, 0x40);
     uint32_t result = InitCameraPara(cfg);
     if (result == 0) result = InitVideoBuff();

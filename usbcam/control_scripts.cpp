@@ -32,10 +32,15 @@ uint32_t unsignedArgument(lua_State* L, int index) {
     return isNumber ? toUnsigned(number) : 0;
 }
 
+// "ctrl_state" is the library's own global: read and written raw, so that a
+// script guarding its globals with metamethods (strict-globals style) never
+// sees it and cannot make its access fail.
 CtrlState* currentState(lua_State* L) {
-    lua_getglobal(L, kStateGlobal);
+    lua_pushglobaltable(L);
+    lua_pushstring(L, kStateGlobal);
+    lua_rawget(L, -2);
     auto* state = static_cast<CtrlState*>(lua_touserdata(L, -1));
-    lua_pop(L, 1);
+    lua_pop(L, 2);
     return state;
 }
 
@@ -102,6 +107,32 @@ int scriptGetVR(lua_State* L) { return scriptVendorRequest(L, true); }
 
 void report(CtrlState* state, const char* text) {
     if (state->printFn != nullptr) state->printFn(text != nullptr ? text : "(error object is not a string)");
+}
+
+// set_ctrl's work inside a protected call: any error a script's metamethods
+// or the control function raise comes back to set_ctrl as a status.
+struct ControlCall {
+    CtrlState* state;
+    const char* name;
+    int64_t value;
+    bool notAFunction;
+};
+
+int callControl(lua_State* L) {
+    auto* call = static_cast<ControlCall*>(lua_touserdata(L, 1));
+    lua_pushglobaltable(L);
+    lua_pushstring(L, kStateGlobal);
+    lua_pushlightuserdata(L, call->state);
+    lua_rawset(L, -3);
+    lua_pop(L, 1);
+    lua_getglobal(L, call->name);
+    if (!lua_isfunction(L, -1)) {
+        call->notAFunction = true;
+        return 0;
+    }
+    lua_pushnumber(L, lua_Number(call->value));
+    lua_call(L, 1, 0);
+    return 0;
 }
 
 // The control's name as a bounded string (the array may lack its NUL).
@@ -171,29 +202,25 @@ int32_t set_ctrl(CtrlState* state, const char* name, int64_t value, void* contex
     lua_State* L = state->L;
     const int top = lua_gettop(L);
     state->context = context;
-    lua_pushlightuserdata(L, state);
-    lua_setglobal(L, kStateGlobal);
     for (uint32_t i = 0; i < state->ctrlCount; ++i) {
         if (!sameName(state->ctrls[i], name)) continue;
         if (value < state->ctrls[i].minimum) value = state->ctrls[i].minimum;
         if (value > state->ctrls[i].maximum) value = state->ctrls[i].maximum;
         break;
     }
-    lua_getglobal(L, name);
-    if (lua_isfunction(L, -1)) {
-        lua_pushnumber(L, lua_Number(value));
-        if (lua_pcall(L, 1, 0, 0) != LUA_OK) {
-            report(state, lua_tostring(L, -1));
-            lua_settop(L, top);
-            return -1;
-        }
+    ControlCall call{state, name, value, false};
+    lua_pushcfunction(L, callControl);
+    lua_pushlightuserdata(L, &call);
+    if (lua_pcall(L, 1, 0, 0) != LUA_OK) {
+        report(state, lua_tostring(L, -1));
         lua_settop(L, top);
-        return 0;
+        return -1;
     }
+    lua_settop(L, top);
+    if (!call.notAFunction) return 0;
     char message[256];
     std::snprintf(message, sizeof message, "%s not a function\n", name);
     report(state, message);
-    lua_settop(L, top);
     return -1;
 }
 

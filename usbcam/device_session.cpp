@@ -278,6 +278,7 @@ uint32_t HxUsbCameraLib::InitVideoBuff() {
     readIndex = 0;
     writeIndex = 0;
     frameOffset = 0;
+    frameLent.store(false);  // the ring starts empty: nothing is lent
     freeFrameBuffers();
     const uint64_t rounded = (uint64_t(expected) + 1023) / 1024 * 1024;
     if (expected == 0 || rounded > kLargestFrameBuffer) {

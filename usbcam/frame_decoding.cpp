@@ -120,7 +120,7 @@ uint32_t HxUsbCameraLib::DecodeFrameUseMarker(uint8_t* buffer, int32_t length, u
             slot->config.format = 8;
             advanceWrite();
         } else if (frameLength <= 0xFFFFFFFF && lengthAccepted(uint32_t(frameLength))) {
-            const bool inSequence = (lastSequence == 0xFFFF && sequence == 0) ||
+            const bool inSequence = sequenceRestart || (lastSequence == 0xFFFF && sequence == 0) ||
                                     (lastSequence != 0xFFFF && sequence == uint16_t(lastSequence + 1)) ||
                                     triggerMode == 1;
             if (!inSequence) result = USB_CAMERA_SEQUENCE_GAP;
@@ -150,12 +150,18 @@ uint32_t HxUsbCameraLib::DecodeFrameUseMarker(uint8_t* buffer, int32_t length, u
             countFrame(frames);
             advanceWrite();
             result = USB_CAMERA_DATA_LEN_ERROR;
+        } else if (streamStarting) {
+            // A remnant from before the capture reset: not a frame of this capture.
         } else {
             countFrame(frames);  // counted, not delivered
             result = USB_CAMERA_DATA_LEN_ERROR;
             printLengthError(frameLength);
         }
-        if (!special) lastSequence = sequence;
+        streamStarting = false;
+        if (!special) {
+            lastSequence = sequence;
+            sequenceRestart = false;
+        }
         offset = 0;
         pending = 0;
         position += kPacket;
@@ -197,7 +203,9 @@ uint32_t HxUsbCameraLib::DecodeFrameUseUVC(uint8_t* buffer, int32_t length, uint
         if (frameId != lastFrameId) {
             frameSlots[writeIndex].timestamp = LumivexUsb::ticksNow();
             lastFrameId = frameId;
-            if (offset != 0) {  // the previous frame never saw its end
+            if (offset != 0 && streamStarting) {  // a remnant from before the capture reset
+                offset = 0;
+            } else if (offset != 0) {  // the previous frame never saw its end
                 if (forceRead) {
                     LumivexOutData* slot = &frameSlots[writeIndex];
                     FillImagePara(&slot->config, nullptr);
@@ -249,6 +257,8 @@ uint32_t HxUsbCameraLib::DecodeFrameUseUVC(uint8_t* buffer, int32_t length, uint
                 FillImagePara(&slot->config, nullptr);
                 slot->config.frameLength = offset;
                 advanceWrite();
+            } else if (streamStarting) {
+                // a remnant from before the capture reset: dropped
             } else {
                 result = USB_CAMERA_DATA_LEN_ERROR;
                 if (forceRead) {
@@ -261,6 +271,7 @@ uint32_t HxUsbCameraLib::DecodeFrameUseUVC(uint8_t* buffer, int32_t length, uint
                 }
             }
             offset = 0;
+            streamStarting = false;
         }
         position += size > kChunk - 1 ? kChunk : size - position;
     }

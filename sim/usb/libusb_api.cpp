@@ -128,13 +128,16 @@ int LIBUSB_CALL libusb_claim_interface(libusb_device_handle* handle, int interfa
 int LIBUSB_CALL libusb_release_interface(libusb_device_handle* handle, int interface) {
     return bus().claim(handle, interface, false);
 }
+int LIBUSB_CALL libusb_clear_halt(libusb_device_handle* handle, unsigned char endpoint) {
+    return bus().clearHalt(handle, endpoint);
+}
 int LIBUSB_CALL libusb_set_auto_detach_kernel_driver(libusb_device_handle*, int) { return LIBUSB_SUCCESS; }
 int LIBUSB_CALL libusb_kernel_driver_active(libusb_device_handle*, int) { return 0; }
 
 int LIBUSB_CALL libusb_control_transfer(libusb_device_handle* handle, uint8_t requestType, uint8_t request,
                                         uint16_t value, uint16_t index, unsigned char* data, uint16_t length,
-                                        unsigned int) {
-    const int result = bus().control(handle, requestType, request, value, index, data, length);
+                                        unsigned int timeout) {
+    const int result = bus().control(handle, requestType, request, value, index, data, length, timeout);
     if (result == LIBUSB_ERROR_PIPE) errno = EPIPE;  // as the kernel leaves it after a stall
     return result;
 }
@@ -194,6 +197,13 @@ int lumivex_vusb_set_register(int board, uint32_t address, uint32_t reg, uint32_
     LumivexSim::Board* b = bus().board(board);
     if (b == nullptr) return -1;
     b->registers(address)[reg] = value;
+    return 0;
+}
+
+int lumivex_vusb_halt(int board) {
+    LumivexSim::Board* b = bus().board(board);
+    if (b == nullptr) return -1;
+    b->halt();
     return 0;
 }
 

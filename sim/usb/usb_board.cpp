@@ -22,7 +22,8 @@ void putLittle64(uint8_t* p, uint64_t v) {
 }  // namespace
 
 Board::Board(const BoardConfig& config)
-    : cfg(config), clockSet(Clock::now()), nextDue(Clock::now()), frameStart(Clock::now()) {
+    : cfg(config), clockSet(Clock::now()), nextDue(Clock::now()), frameStart(Clock::now()),
+      sequence(config.sequenceStart) {
     if (cfg.depthCamera) depthScene = makeScene(cfg.scene);
     auto& controller = i2c[kController];
     controller[0] = cfg.controllerVersion;
@@ -147,6 +148,7 @@ void Board::controllerWrite(uint32_t reg, uint32_t value) {
 void Board::startStream() {
     if (running) return;
     running = true;
+    framesSinceStart = 0;
     nextDue = frameStart = Clock::now();
     subFrame = 0;
     fifo.clear();
@@ -325,6 +327,7 @@ std::vector<uint8_t> Board::frameImage(long frame) {
 
 void Board::produceFrame(bool endsTransfer, Clock::time_point due) {
     const long frame = framesMade++;
+    ++framesSinceStart;
     if (frame == cfg.gapAt) ++sequence;  // one frame number skipped
     if (fifo.size() > kBoardMemory) {     // the host does not keep up: dropped
         ++sequence;
@@ -350,7 +353,8 @@ void Board::produceFrame(bool endsTransfer, Clock::time_point due) {
         marker[11] = frame == cfg.specialAt ? 1 : 0;
         marker[14] = uint8_t(sequence >> 8);
         marker[15] = uint8_t(sequence);
-        const uint64_t stamp = size_t(frame) < cfg.stamps.size() ? cfg.stamps[size_t(frame)] : boardClock(due);
+        const size_t sinceStart = size_t(framesSinceStart - 1);
+    const uint64_t stamp = sinceStart < cfg.stamps.size() ? cfg.stamps[sinceStart] : boardClock(due);
         putLittle64(marker + 16, stamp);
         marker[510] = uint8_t(tail >> 8);
         marker[511] = uint8_t(tail);
@@ -386,7 +390,16 @@ size_t Board::bulkReady(size_t length, Clock::time_point now) {
     return fifo.size() >= length ? length : 0;
 }
 
-void Board::bulkTake(uint8_t* data, size_t count) {
+void Board::bulkTake(uint8_t* data, size_t count, size_t length) {
+    // A frame that ends exactly where a full transfer does is ended by a
+    // zero-length packet on a link that ends transfers at frame ends.
+    const bool shortPackets = cfg.shortTransfers || usesChunkStream();
+    if (shortPackets && count == length && count > 0) {
+        for (const auto& end : frameEnds) {
+            if (end.first == fifoStart + count) zeroLengthPacket = true;
+            if (end.first >= fifoStart + count) break;
+        }
+    }
     std::copy(fifo.begin(), fifo.begin() + long(count), data);
     fifo.erase(fifo.begin(), fifo.begin() + long(count));
     fifoStart += count;

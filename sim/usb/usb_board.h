@@ -36,9 +36,12 @@ struct BoardConfig {
     // rendered from the scene at the range its sensor registers select.
     bool depthCamera = false;
     std::string scene = "default";
-    std::vector<uint64_t> stamps;     // device time stamps of the first frames, in order
+    std::vector<uint64_t> stamps;     // device time stamps of the first frames after each stream start
+    uint16_t sequenceStart = 0;       // the frame counter's first value (it keeps running across sessions)
     // Faults.
     bool descriptorFail = false, openFail = false, stall = false;
+    int controlDelayMs = 0;           // every vendor request takes this long to answer
+    long haltAt = -1;                 // the transfer (counting from 0) at which the board halts bulk IN
     int controlError = -1;            // bRequest that fails (-2: every vendor request)
     long timeoutAfter = -1;           // transfers after which the stream stalls
     long errorAt = -1, disconnectAt = -1;  // the transfer (counting from 0) that fails / disconnects
@@ -53,6 +56,17 @@ public:
     const BoardConfig& config() const { return cfg; }
     bool disconnected() const { return gone.load(); }
     void disconnect() { gone.store(true); }
+    // Bulk IN halted (a stall): every transfer fails until the host clears it.
+    bool halted() const { return haltedIn.load(); }
+    void halt() { haltedIn.store(true); }
+    void clearHalt() { haltedIn.store(false); }
+    // A zero-length packet waits: the last frame ended exactly where a full
+    // transfer did, on a link that ends transfers at frame ends.
+    bool takeZeroLengthPacket() {
+        const bool due = zeroLengthPacket;
+        zeroLengthPacket = false;
+        return due;
+    }
     bool usesChunkStream() const;
     uint16_t bcdUsb() const { return cfg.speed >= 4 ? 0x0300 : 0x0200; }
 
@@ -68,7 +82,10 @@ public:
     // The stream: bytes that a bulk IN transfer of `length` bytes can take
     // now (0: it must wait), given the frames due by `now`.
     size_t bulkReady(size_t length, std::chrono::steady_clock::time_point now);
-    void bulkTake(uint8_t* data, size_t count);
+    // What a transfer of `length` bytes holds when it times out: whatever
+    // the board has sent by then.
+    size_t bulkPartial(size_t length) const { return fifo.size() < length ? fifo.size() : length; }
+    void bulkTake(uint8_t* data, size_t count, size_t length);
     std::chrono::steady_clock::time_point nextFrameDue() const { return nextDue; }
     bool streaming() const { return running && !cfg.stall; }
     long transfersCompleted = 0;
@@ -93,6 +110,8 @@ private:
 
     BoardConfig cfg;
     std::atomic<bool> gone{false};  // may be pulled from another thread
+    std::atomic<bool> haltedIn{false};
+    bool zeroLengthPacket = false;
     std::map<uint32_t, std::map<uint32_t, uint32_t>> i2c;
     // Clock: ticks at the last synchronisation and when it happened.
     uint64_t clockBase = 0;
@@ -108,6 +127,7 @@ private:
     PhaseImages phases;
     int phasesRange = 0;
     long framesMade = 0;
+    long framesSinceStart = 0;       // since the stream last started (the scripted stamps count from there)
     uint16_t sequence = 0;
     uint8_t frameId = 0;
     std::deque<uint8_t> fifo;        // bytes the board holds for the host

@@ -308,23 +308,65 @@ int UsbBus::claim(libusb_device_handle* handle, int interface, bool claimIt) {
 }
 
 int UsbBus::control(libusb_device_handle* handle, uint8_t requestType, uint8_t request, uint16_t value,
-                    uint16_t index, unsigned char* data, uint16_t length) {
-    std::lock_guard<std::recursive_mutex> lock(mutex);
-    if (handles.count(handle) == 0) {
-        violation("libusb_control_transfer on a handle that is not open");
-        return LIBUSB_ERROR_NO_DEVICE;
+                    uint16_t index, unsigned char* data, uint16_t length, unsigned int timeoutMs) {
+    int delayMs = 0;
+    {
+        std::lock_guard<std::recursive_mutex> lock(mutex);
+        if (handles.count(handle) == 0) {
+            violation("libusb_control_transfer on a handle that is not open");
+            return LIBUSB_ERROR_NO_DEVICE;
+        }
+        if (length > 0 && data == nullptr) {
+            violation("libusb_control_transfer with a null buffer");
+            return LIBUSB_ERROR_INVALID_PARAM;
+        }
+        if (requestType & 0x40) delayMs = handle->device->board->config().controlDelayMs;
     }
-    if (length > 0 && data == nullptr) {
-        violation("libusb_control_transfer with a null buffer");
-        return LIBUSB_ERROR_INVALID_PARAM;
+    // The request takes its time on the bus; libusb handles events meanwhile
+    // and gives up at the time-out (0: none).
+    if (delayMs > 0) {
+        const bool timesOut = timeoutMs > 0 && unsigned(delayMs) > timeoutMs;
+        const auto until = Clock::now() + std::chrono::milliseconds(timesOut ? timeoutMs : unsigned(delayMs));
+        while (Clock::now() < until) {
+            handleEventsInPassing();
+            std::this_thread::sleep_for(std::min<Clock::duration>(until - Clock::now(), kLongestSleep));
+        }
+        if (timesOut) {
+            log("ctrl bmRequestType=0x%02X bRequest=0x%02X wValue=0x%04X wIndex=0x%04X wLength=%u -> timed out",
+                requestType, request, value, index, length);
+            return LIBUSB_ERROR_TIMEOUT;
+        }
     }
-    const bool in = requestType & 0x80;
-    std::string outData = in ? "" : hexBytes(data, length);
-    const int result = handle->device->board->control(requestType, request, value, index, data, length);
-    const std::string shown = in ? (result > 0 ? hexBytes(data, size_t(result)) : "") : outData;
-    log("ctrl bmRequestType=0x%02X bRequest=0x%02X wValue=0x%04X wIndex=0x%04X wLength=%u data=[%s] -> %d",
-        requestType, request, value, index, length, shown.c_str(), result);
+    int result;
+    {
+        std::lock_guard<std::recursive_mutex> lock(mutex);
+        if (handles.count(handle) == 0) return LIBUSB_ERROR_NO_DEVICE;
+        const bool in = requestType & 0x80;
+        std::string outData = in ? "" : hexBytes(data, length);
+        result = handle->device->board->control(requestType, request, value, index, data, length);
+        const std::string shown = in ? (result > 0 ? hexBytes(data, size_t(result)) : "") : outData;
+        log("ctrl bmRequestType=0x%02X bRequest=0x%02X wValue=0x%04X wIndex=0x%04X wLength=%u data=[%s] -> %d",
+            requestType, request, value, index, length, shown.c_str(), result);
+    }
+    handleEventsInPassing();
     return result;
+}
+
+int UsbBus::clearHalt(libusb_device_handle* handle, unsigned char endpoint) {
+    {
+        std::lock_guard<std::recursive_mutex> lock(mutex);
+        if (handles.count(handle) == 0) {
+            violation("libusb_clear_halt on a handle that is not open");
+            return LIBUSB_ERROR_NO_DEVICE;
+        }
+        Board* board = handle->device->board;
+        if (board->disconnected()) return LIBUSB_ERROR_NO_DEVICE;
+        if (endpoint != kBulkIn && endpoint != 0x01) return LIBUSB_ERROR_NOT_FOUND;
+        if (endpoint == kBulkIn) board->clearHalt();
+        log("clear_halt 0x%02X", endpoint);
+    }
+    handleEventsInPassing();  // a synchronous control request
+    return LIBUSB_SUCCESS;
 }
 
 libusb_transfer* UsbBus::allocTransfer(int isoPackets) {
@@ -387,81 +429,121 @@ int UsbBus::cancel(libusb_transfer* transfer) {
     return LIBUSB_ERROR_NOT_FOUND;
 }
 
+std::vector<libusb_transfer*> UsbBus::completeReady(Clock::time_point now, Clock::time_point& wake) {
+    std::vector<libusb_transfer*> done;
+    std::lock_guard<std::recursive_mutex> lock(mutex);
+    // Transfers complete in order on the endpoint; any of them may time out
+    // or be cancelled on its own. Only those pending now take part: a
+    // transfer resubmitted by a callback waits for the next round.
+    std::set<Board*> waitingForData;
+    for (auto it = pending.begin(); it != pending.end();) {
+        libusb_transfer* t = it->transfer;
+        Board* board = t->dev_handle->device->board;
+        const BoardConfig& c = board->config();
+        libusb_transfer_status status = LIBUSB_TRANSFER_COMPLETED;
+        bool finished = true;
+        t->actual_length = 0;
+        const bool stalled = c.timeoutAfter >= 0 && board->transfersCompleted >= c.timeoutAfter;
+        const auto expires = it->submitted + std::chrono::milliseconds(t->timeout);
+        const bool behind = waitingForData.count(board) > 0;  // an earlier transfer still waits
+        if (it->cancelled) {
+            status = LIBUSB_TRANSFER_CANCELLED;
+        } else if (board->disconnected()) {
+            status = LIBUSB_TRANSFER_NO_DEVICE;
+        } else if (board->halted()) {
+            status = LIBUSB_TRANSFER_STALL;  // until libusb_clear_halt
+        } else if (!behind && board->transfersCompleted == c.disconnectAt) {
+            board->disconnect();
+            status = LIBUSB_TRANSFER_NO_DEVICE;
+            ++board->transfersCompleted;
+        } else if (!behind && board->transfersCompleted == c.errorAt) {
+            status = LIBUSB_TRANSFER_ERROR;
+            ++board->transfersCompleted;
+        } else if (!behind && board->transfersCompleted == c.haltAt) {
+            board->halt();
+            status = LIBUSB_TRANSFER_STALL;
+            ++board->transfersCompleted;
+        } else if (!behind && board->takeZeroLengthPacket()) {
+            ++board->transfersCompleted;  // completed with no data
+        } else if (const size_t n = !behind && !stalled ? board->bulkReady(size_t(t->length), now) : 0) {
+            board->bulkTake(t->buffer, n, size_t(t->length));
+            t->actual_length = int(n);
+            ++board->transfersCompleted;
+        } else if (t->timeout > 0 && now >= expires) {
+            // A time-out carries whatever the board had sent by then.
+            status = LIBUSB_TRANSFER_TIMED_OUT;
+            const size_t n = !behind && !stalled ? board->bulkPartial(size_t(t->length)) : 0;
+            if (n > 0) board->bulkTake(t->buffer, n, size_t(t->length));
+            t->actual_length = int(n);
+            ++board->transfersCompleted;
+        } else {
+            finished = false;
+        }
+        if (!finished) {
+            waitingForData.insert(board);
+            if (t->timeout > 0) wake = std::min(wake, expires);
+            if (board->streaming() && !stalled) wake = std::min(wake, board->nextFrameDue());
+        }
+        if (finished) {
+            t->status = status;
+            done.push_back(t);
+            it = pending.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    for (libusb_transfer* t : done) {
+        log("bulk 0x%02X length=%d -> %s %d", t->endpoint, t->length, statusName(t->status), t->actual_length);
+    }
+    return done;
+}
+
+bool UsbBus::insideEventHandling() { return eventOwner.load() == std::this_thread::get_id(); }
+
+void UsbBus::handleEventsInPassing() {
+    if (insideEventHandling() || !eventLock.try_lock()) return;
+    eventOwner.store(std::this_thread::get_id());
+    auto wake = Clock::now();
+    for (libusb_transfer* t : completeReady(Clock::now(), wake)) {
+        if (t->callback != nullptr) t->callback(t);
+    }
+    eventOwner.store(std::thread::id());
+    eventLock.unlock();
+}
+
 int UsbBus::handleEvents(libusb_context* context, const timeval* timeout, int* completed) {
     const auto start = Clock::now();
     const auto deadline =
         timeout == nullptr ? start + kDefaultEventWait
                            : start + std::chrono::seconds(timeout->tv_sec) + std::chrono::microseconds(timeout->tv_usec);
-    for (;;) {
-        std::vector<libusb_transfer*> done;
-        auto wake = deadline;
-        {
-            std::lock_guard<std::recursive_mutex> lock(mutex);
-            if (!contextAlive(context)) {
-                violation("event handling on a context that is not initialised");
-                return LIBUSB_ERROR_INVALID_PARAM;
-            }
-            const auto now = Clock::now();
-            // Transfers complete in order on the endpoint; any of them may
-            // time out or be cancelled on its own. Only those pending now take
-            // part: a transfer resubmitted by a callback waits for the next call.
-            std::set<Board*> waitingForData;
-            for (auto it = pending.begin(); it != pending.end();) {
-                libusb_transfer* t = it->transfer;
-                Board* board = t->dev_handle->device->board;
-                const BoardConfig& c = board->config();
-                libusb_transfer_status status = LIBUSB_TRANSFER_COMPLETED;
-                bool finished = true;
-                t->actual_length = 0;
-                const bool stalled = c.timeoutAfter >= 0 && board->transfersCompleted >= c.timeoutAfter;
-                const auto expires = it->submitted + std::chrono::milliseconds(t->timeout);
-                if (it->cancelled) {
-                    status = LIBUSB_TRANSFER_CANCELLED;
-                } else if (board->disconnected()) {
-                    status = LIBUSB_TRANSFER_NO_DEVICE;
-                } else if (board->transfersCompleted == c.disconnectAt) {
-                    board->disconnect();
-                    status = LIBUSB_TRANSFER_NO_DEVICE;
-                    ++board->transfersCompleted;
-                } else if (board->transfersCompleted == c.errorAt) {
-                    status = LIBUSB_TRANSFER_ERROR;
-                    ++board->transfersCompleted;
-                } else if (const size_t n = !stalled && waitingForData.count(board) == 0
-                                                ? board->bulkReady(size_t(t->length), now)
-                                                : 0) {
-                    board->bulkTake(t->buffer, n);
-                    t->actual_length = int(n);
-                    ++board->transfersCompleted;
-                } else if (t->timeout > 0 && now >= expires) {
-                    status = LIBUSB_TRANSFER_TIMED_OUT;
-                    ++board->transfersCompleted;
-                } else {
-                    finished = false;
-                    waitingForData.insert(board);
-                    if (t->timeout > 0) wake = std::min(wake, expires);
-                    if (board->streaming() && !stalled) wake = std::min(wake, board->nextFrameDue());
-                }
-                if (finished) {
-                    t->status = status;
-                    done.push_back(t);
-                    it = pending.erase(it);
-                } else {
-                    ++it;
-                }
-            }
-            for (libusb_transfer* t : done) {
-                log("bulk 0x%02X length=%d -> %s %d", t->endpoint, t->length, statusName(t->status),
-                    t->actual_length);
-            }
+    {
+        std::lock_guard<std::recursive_mutex> lock(mutex);
+        if (!contextAlive(context)) {
+            violation("event handling on a context that is not initialised");
+            return LIBUSB_ERROR_INVALID_PARAM;
         }
+    }
+    if (insideEventHandling()) return LIBUSB_ERROR_BUSY;  // called from a callback
+    if (!eventLock.try_lock()) {
+        // Another thread handles events (and runs this thread's callbacks
+        // too): wait for its round to end, as libusb does.
+        if (eventLock.try_lock_until(deadline)) eventLock.unlock();
+        return LIBUSB_SUCCESS;
+    }
+    eventOwner.store(std::this_thread::get_id());
+    for (;;) {
+        auto wake = deadline;
+        const std::vector<libusb_transfer*> done = completeReady(Clock::now(), wake);
         for (libusb_transfer* t : done) {
             if (t->callback != nullptr) t->callback(t);
         }
-        if (!done.empty() || (completed != nullptr && *completed)) return LIBUSB_SUCCESS;
         const auto now = Clock::now();
-        if (now >= deadline) return LIBUSB_SUCCESS;
+        if (!done.empty() || (completed != nullptr && *completed) || now >= deadline) break;
         std::this_thread::sleep_until(std::min(std::max(wake, now), now + kLongestSleep));
     }
+    eventOwner.store(std::thread::id());
+    eventLock.unlock();
+    return LIBUSB_SUCCESS;
 }
 
 int UsbBus::stringAscii(libusb_device_handle* handle, uint8_t index, unsigned char* data, int length) {

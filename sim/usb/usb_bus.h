@@ -5,6 +5,7 @@
 
 #include <libusb-1.0/libusb.h>
 
+#include <atomic>
 #include <chrono>
 #include <deque>
 #include <map>
@@ -12,6 +13,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "usb_board.h"
@@ -64,7 +66,8 @@ public:
     void close(libusb_device_handle* handle);
     int claim(libusb_device_handle* handle, int interface, bool claim);
     int control(libusb_device_handle* handle, uint8_t requestType, uint8_t request, uint16_t value,
-                uint16_t index, unsigned char* data, uint16_t length);
+                uint16_t index, unsigned char* data, uint16_t length, unsigned int timeoutMs);
+    int clearHalt(libusb_device_handle* handle, unsigned char endpoint);
     libusb_transfer* allocTransfer(int isoPackets);
     void freeTransfer(libusb_transfer* transfer);
     int submit(libusb_transfer* transfer);
@@ -84,6 +87,16 @@ public:
 private:
     UsbBus();
     bool contextAlive(libusb_context* context);
+    // One round of event handling: completes every pending transfer that can
+    // complete at `now` (under the bus lock) and lowers `wake` to when the
+    // next one may; the caller runs their callbacks.
+    std::vector<libusb_transfer*> completeReady(std::chrono::steady_clock::time_point now,
+                                                std::chrono::steady_clock::time_point& wake);
+    // As a synchronous libusb call does while it waits: completions that are
+    // ready run their callbacks here, unless another thread handles events
+    // (or this thread is inside a callback).
+    void handleEventsInPassing();
+    bool insideEventHandling();
     struct Pending {
         libusb_transfer* transfer;
         std::chrono::steady_clock::time_point submitted;
@@ -91,6 +104,10 @@ private:
     };
 
     std::recursive_mutex mutex;
+    // libusb's event lock: one thread at a time handles events and runs
+    // callbacks (of every device on the context); the others wait for it.
+    std::timed_mutex eventLock;
+    std::atomic<std::thread::id> eventOwner{};
     BusSettings settings;
     std::vector<std::unique_ptr<Board>> boards;
     std::vector<std::unique_ptr<Board>> retired;  // boards of an earlier configuration

@@ -74,6 +74,8 @@ bool applyBoardSetting(BoardConfig& b, const std::string& key, const std::string
         return true;
     }
     if (key == "scene") return isKnownScene(value) && (b.scene = value, true);
+    if (key == "seq_start") return inRange(value, 0, 0xFFFF, n) && (b.sequenceStart = uint16_t(n), true);
+    if (key == "ctrl_delay") return inRange(value, 0, 60000, n) && (b.controlDelayMs = int(n), true);
     if (key == "desc_fail") return (b.descriptorFail = true, true);
     if (key == "open_fail") return (b.openFail = true, true);
     if (key == "stall") return (b.stall = true, true);
@@ -81,10 +83,10 @@ bool applyBoardSetting(BoardConfig& b, const std::string& key, const std::string
         if (value == "all") return (b.controlError = -2, true);
         return inRange(value, 0, 255, n) && (b.controlError = int(n), true);
     }
-    long* counters[] = {&b.timeoutAfter, &b.errorAt, &b.disconnectAt, &b.gapAt, &b.shortAt, &b.specialAt,
-                        &b.noJpegStartAt, &b.noJpegEndAt};
-    const char* names[] = {"timeout_after", "error_at", "disconnect_at", "gap_at", "short_at", "special_at",
-                           "no_jpeg_start_at", "no_jpeg_end_at"};
+    long* counters[] = {&b.timeoutAfter, &b.errorAt, &b.disconnectAt, &b.haltAt, &b.gapAt, &b.shortAt,
+                        &b.specialAt, &b.noJpegStartAt, &b.noJpegEndAt};
+    const char* names[] = {"timeout_after", "error_at", "disconnect_at", "halt_at", "gap_at", "short_at",
+                           "special_at", "no_jpeg_start_at", "no_jpeg_end_at"};
     for (size_t i = 0; i < sizeof names / sizeof *names; ++i) {
         if (key == names[i]) return inRange(value, 0, 1L << 40, n) && (*counters[i] = n, true);
     }
@@ -103,8 +105,8 @@ bool parseBusSettings(const std::string& text, BusSettings& settings, std::strin
         if (("," + item + ",").find(",camera=depth,") != std::string::npos) {
             board.depthCamera = true;
             board.productId = 0x03F2;
-            board.speed = 4;
-            board.shortTransfers = true;
+            board.speed = 3;  // a USB 2 port: transfers filled end to end, sub-frames straddle them
+            board.shortTransfers = false;
             board.frameBytes = 86400;
             board.fps = 30;
             board.serial = "LMVXT0F00001";  // printed as LMVX-T0F0-0001

@@ -25,6 +25,9 @@ int lumivex_vusb_transfers_allocated(void);
 /* A register of the device at I2C `address` on board `board` (0-based). */
 int lumivex_vusb_register(int board, uint32_t address, uint32_t reg, uint32_t* value);
 int lumivex_vusb_set_register(int board, uint32_t address, uint32_t reg, uint32_t value);
+/* The board halts its bulk IN endpoint (a stall): every transfer on it fails
+ * until the host calls libusb_clear_halt. */
+int lumivex_vusb_halt(int board);
 /* The board leaves the bus, as when its cable is pulled. */
 int lumivex_vusb_disconnect(int board);
 

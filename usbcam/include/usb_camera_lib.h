@@ -1,7 +1,9 @@
 // libLumivexLib's class interface: UsbCameraLib and its implementation
 // HxUsbCameraLib. One object drives one board; it starts no thread and takes
-// no lock (libusb events are handled inside capture and the transfer
-// cancellation, on the caller's thread).
+// no lock. libusb runs the transfer callbacks inside any call that handles
+// events (capture, the transfer cancellation, every synchronous control
+// transfer), possibly on another board's thread: the fields they share are
+// atomic (see the state below).
 #pragma once
 
 #include <atomic>
@@ -194,11 +196,32 @@ protected:
     bool acquireDefaultContext();
 
     // State, in the documented order.
-    uint8_t completionIndex = 0;
+    //
+    // Threads. The consumer is the thread that calls capture (and read, del,
+    // beginCapture, endCapture, the single-frame operations). read_callback
+    // runs on whichever thread handles libusb events on the default context:
+    // the consumer inside capture or any synchronous control transfer, or,
+    // with two boards in one process, the other board's consumer. setCamCfg
+    // and setMode may come from a third thread. Hence:
+    // - completionIndex, completedBuffers/Slots/TimedOut and the non-zero
+    //   completedLengths codes: written by read_callback (the one producer:
+    //   libusb runs callbacks under its event lock); a code is published last
+    //   (release) and reset to 0 by the consumer once the record is decoded.
+    //   A transfer is resubmitted only after its record was consumed, so a
+    //   record is never overwritten before it is decoded.
+    // - inFlight: set by the consumer on submission, cleared by read_callback.
+    // - stopped, streamFailed: the consumer, and read_callback on a failed or
+    //   cancelled transfer.
+    // - capturing, oneShotArmed, triggerMode: the consumer (setMode: any).
+    // - reconfiguring (setCamCfg's thread) against decoding and frameLent (the
+    //   consumer): each side raises its flag, then looks at the other's.
+    // - readIndex, writeIndex: the consumer, and setCamCfg while the consumer
+    //   neither decodes nor holds a frame.
+    std::atomic<uint8_t> completionIndex{0};
     uint8_t* completedBuffers[kTransferCount] = {};
     uint8_t* transferBuffers[kTransferCount] = {};
-    int32_t completedLengths[kTransferCount] = {};
-    int32_t stopped = 1;
+    std::atomic<int32_t> completedLengths[kTransferCount] = {};
+    std::atomic<int32_t> stopped{1};
     uint8_t opened = 0;
     ImageParameters image = {};
     int32_t forceRead = 0;
@@ -217,13 +240,13 @@ protected:
     int32_t consumeIndex = 0;
     uint32_t frameSize = 0;
     uint32_t frameBufferSize = 0;
-    uint32_t readIndex = 0;
-    uint32_t writeIndex = 0;
+    std::atomic<uint32_t> readIndex{0};
+    std::atomic<uint32_t> writeIndex{0};
     uint32_t frameOffset = 0;
-    int32_t capturing = 0;
-    int32_t oneShotArmed = 0;
+    std::atomic<int32_t> capturing{0};
+    std::atomic<int32_t> oneShotArmed{0};
     LumivexOutData frameSlots[kFrameSlots] = {};
-    uint32_t triggerMode = 0;
+    std::atomic<uint32_t> triggerMode{0};
     uint16_t lastSequence = 0xFFFF;  // a first frame numbered 0 passes
     uint32_t transferUnits = 0;
     uint8_t lastFrameId = 0;
@@ -237,17 +260,39 @@ protected:
     // and close), and the private generator of detectCpld.
     bool holdsContext = false;
     uint32_t randomState = 0;
+    // The transfer each completion record came from (resubmitted once the
+    // record is consumed), and whether it timed out with data.
+    uint8_t completedSlots[kTransferCount] = {};
+    bool completedTimedOut[kTransferCount] = {};
     // Which transfers libusb holds (submitted, callback not yet run): only
     // those may be cancelled, and none of them may be freed.
-    bool inFlight[kTransferCount] = {};
-    bool cancelling = false;  // no resubmission while capture ends
-    // Raised by capture around a decode, so that setCamCfg on another thread
-    // never replaces the frame buffers under it.
+    std::atomic<bool> inFlight[kTransferCount] = {};
+    // Stopped by a failed transfer: the records completed before it are
+    // still decoded, up to the failure's own record.
+    std::atomic<bool> streamFailed{false};
+    // The first frame after beginCapture is in sequence whatever its number:
+    // a board's frame counter keeps running across sessions.
+    bool sequenceRestart = false;
+    // Until the first frame end after beginCapture's capture reset: a frame
+    // that fails the length check there is a remnant cut by the reset,
+    // dropped without a report.
+    bool streamStarting = false;
+    // Raised by capture around a decode and by read until del or flush, so
+    // that setCamCfg on another thread never replaces the frame buffers
+    // under either.
     std::atomic<bool> decoding{false};
+    std::atomic<bool> frameLent{false};
 
     uint32_t storeFrameBytes(uint32_t at, const uint8_t* source, uint64_t count);
     uint32_t pumpEventsFor(int64_t milliseconds);
     bool anyInFlight() const;
+    bool usesMarkerStream() const;
+    void clearCompletionRecords();
+    void consumeRecord(bool resubmit);
+    void discardBeforeStart();
+    // capture with a bound: gives up (0) once `deadlineMs` (steady clock, in
+    // milliseconds; a negative value: none) has passed while waiting.
+    uint32_t captureBefore(int64_t deadlineMs);
 };
 
 // Prints "usb version:%d.%d\n" for a binary-coded-decimal version.
