@@ -3,7 +3,7 @@ PYTHON ?= /usr/bin/python3
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLUMIVEX_PYTHON=$(PYTHON)
 
-.PHONY: all deps deps-cross test sanitize tsan fuzz cross-test kernel-test bench demo clean
+.PHONY: all deps deps-cross test sanitize tsan fuzz cross-test kernel-test usb-kernel-test bench demo clean
 
 all: deps
 	cmake -S . -B build $(CMAKE_FLAGS)
@@ -22,8 +22,9 @@ sanitize: deps
 
 tsan: deps
 	cmake -S . -B build-tsan $(CMAKE_FLAGS) -DLUMIVEX_SANITIZE=thread
-	cmake --build build-tsan -j $(JOBS) --target engine_tests engine_stress_tests csi_tests usb_sensor_tests
-	cd build-tsan && ctest --output-on-failure -j $(JOBS) -L '^(engine|usb)$$' && ctest --output-on-failure -R CsiStress
+	cmake --build build-tsan -j $(JOBS) --target engine_tests engine_stress_tests csi_tests usb_sensor_tests usbcam_tests
+	cd build-tsan && ctest --output-on-failure -j $(JOBS) -L '^(engine|usb|usbcam)$$' -E '^usbcam_(lsusb|install)$$' \
+		&& ctest --output-on-failure -R CsiStress
 
 # The C++ suites built for aarch64 (the boards' processors) and run under
 # qemu-aarch64, the NEON conversion path's exhaustive identity test included.
@@ -50,6 +51,13 @@ kernel-test: all
 	cmake --build build -j $(JOBS) --target vivid_scenario
 	tools/kernel-test.sh build
 
+# The USB library on a real Linux USB stack (Debian's libusb, dummy_hcd, our
+# board model behind FunctionFS) in a virtual machine.
+usb-kernel-test: all
+	@tools/install-deps.sh --kernel
+	cmake --build build -j $(JOBS) --target usb_scenario lumivex_ffs_board
+	tools/usb-kernel-test.sh build
+
 # The USB frame decoders under libFuzzer (clang), FUZZ_SECONDS each run.
 FUZZ_SECONDS ?= 30
 FUZZ_SOURCES = tests/usbcam/fuzz/decoder_fuzz.cpp usbcam/hx_usb_camera_lib.cpp usbcam/device_session.cpp \
@@ -68,4 +76,4 @@ demo: all
 	tools/demo.sh $(PYTHON)
 
 clean:
-	rm -rf build build-asan build-tsan build-fuzz build-aarch64 build-kernel
+	rm -rf build build-asan build-tsan build-fuzz build-aarch64 build-kernel build-usb-kernel

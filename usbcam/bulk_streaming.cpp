@@ -104,9 +104,10 @@ void HxUsbCameraLib::discardBeforeStart() {
     // A board that streamed before this capture (its set-up may start it)
     // sends what it had queued as soon as the transfers are submitted, and
     // the capture reset above cuts that mid-frame. What completed until now
-    // is from before the reset: it is dropped unread, and a first frame
-    // that still carries a cut remnant (a transfer that was partly filled
-    // across the reset) is dropped quietly rather than reported.
+    // is from before the reset: it is dropped unread. What is still on its
+    // way (in the board's and the host controller's buffers) ends up in the
+    // first frames decoded: those that fail the length check are dropped
+    // quietly rather than reported (see startRemnants).
     for (int n = 0; n < kTransferCount; ++n) {
         const int32_t code = completedLengths[consumeIndex].load(std::memory_order_acquire);
         if (code == 0 || code == kFailedCode) break;
@@ -114,7 +115,7 @@ void HxUsbCameraLib::discardBeforeStart() {
     }
     frameOffset = 0;
     flush();
-    streamStarting = true;
+    startRemnants = kStartRemnants;
 }
 
 void HxUsbCameraLib::read_callback(libusb_transfer* transfer) {

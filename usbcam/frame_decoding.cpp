@@ -120,6 +120,7 @@ uint32_t HxUsbCameraLib::DecodeFrameUseMarker(uint8_t* buffer, int32_t length, u
             slot->config.format = 8;
             advanceWrite();
         } else if (frameLength <= 0xFFFFFFFF && lengthAccepted(uint32_t(frameLength))) {
+            startRemnants = 0;
             const bool inSequence = sequenceRestart || (lastSequence == 0xFFFF && sequence == 0) ||
                                     (lastSequence != 0xFFFF && sequence == uint16_t(lastSequence + 1)) ||
                                     triggerMode == 1;
@@ -150,14 +151,19 @@ uint32_t HxUsbCameraLib::DecodeFrameUseMarker(uint8_t* buffer, int32_t length, u
             countFrame(frames);
             advanceWrite();
             result = USB_CAMERA_DATA_LEN_ERROR;
-        } else if (streamStarting) {
-            // A remnant from before the capture reset: not a frame of this capture.
+        } else if (startRemnants > 0) {
+            // A remnant from before the capture reset: not a frame of this
+            // capture, and its number does not count in the sequence.
+            --startRemnants;
+            offset = 0;
+            pending = 0;
+            position += kPacket;
+            continue;
         } else {
             countFrame(frames);  // counted, not delivered
             result = USB_CAMERA_DATA_LEN_ERROR;
             printLengthError(frameLength);
         }
-        streamStarting = false;
         if (!special) {
             lastSequence = sequence;
             sequenceRestart = false;
@@ -182,6 +188,9 @@ uint32_t HxUsbCameraLib::DecodeFrameUseMarker(uint8_t* buffer, int32_t length, u
         advanceWrite();
         offset = 0;
         result = USB_CAMERA_DATA_LEN_ERROR;
+    } else if (startRemnants > 0) {
+        --startRemnants;  // a remnant from before the capture reset overflows the slot
+        offset = 0;
     } else {
         offset = 0;
         countFrame(frames);
@@ -200,10 +209,13 @@ uint32_t HxUsbCameraLib::DecodeFrameUseUVC(uint8_t* buffer, int32_t length, uint
         uint8_t* chunk = buffer + position;
         const int64_t n = size - position < kChunk ? size - position : kChunk;
         const uint8_t frameId = chunk[1] & 0x01;
-        if (frameId != lastFrameId) {
+        // The first frame of a capture is new whatever its frame ID: its time
+        // stamp is its own, not the slot's from before the start.
+        if (frameId != lastFrameId || (startRemnants > 0 && offset == 0)) {
             frameSlots[writeIndex].timestamp = LumivexUsb::ticksNow();
             lastFrameId = frameId;
-            if (offset != 0 && streamStarting) {  // a remnant from before the capture reset
+            if (offset != 0 && startRemnants > 0) {  // a remnant from before the capture reset
+                --startRemnants;
                 offset = 0;
             } else if (offset != 0) {  // the previous frame never saw its end
                 if (forceRead) {
@@ -242,6 +254,7 @@ uint32_t HxUsbCameraLib::DecodeFrameUseUVC(uint8_t* buffer, int32_t length, uint
         if (chunk[1] & 0x02) {  // end of frame
             LumivexOutData* slot = &frameSlots[writeIndex];
             if (lengthAccepted(offset)) {
+                startRemnants = 0;
                 if (image.format == 3 && offset >= 1026) {
                     int64_t end = -1;
                     for (int64_t p = int64_t(offset) - 2; p >= int64_t(offset) - 1 - kJpegEndWindow; --p) {
@@ -257,8 +270,8 @@ uint32_t HxUsbCameraLib::DecodeFrameUseUVC(uint8_t* buffer, int32_t length, uint
                 FillImagePara(&slot->config, nullptr);
                 slot->config.frameLength = offset;
                 advanceWrite();
-            } else if (streamStarting) {
-                // a remnant from before the capture reset: dropped
+            } else if (startRemnants > 0) {
+                --startRemnants;  // a remnant from before the capture reset: dropped
             } else {
                 result = USB_CAMERA_DATA_LEN_ERROR;
                 if (forceRead) {
@@ -271,7 +284,6 @@ uint32_t HxUsbCameraLib::DecodeFrameUseUVC(uint8_t* buffer, int32_t length, uint
                 }
             }
             offset = 0;
-            streamStarting = false;
         }
         position += size > kChunk - 1 ? kChunk : size - position;
     }

@@ -125,9 +125,7 @@ void Board::writeRegister(uint32_t address, uint32_t reg, uint32_t value) {
 void Board::controllerWrite(uint32_t reg, uint32_t value) {
     if (reg == 3) {
         if (value == 0xC0) {  // capture reset: the stream stops
-            running = false;
-            fifo.clear();
-            frameEnds.clear();
+            stopStream();
         } else if (value == 0x00) {
             startStream();
         } else if (value == 0x60 && singleMode) {
@@ -148,11 +146,20 @@ void Board::controllerWrite(uint32_t reg, uint32_t value) {
 void Board::startStream() {
     if (running) return;
     running = true;
+    ++starts;
     framesSinceStart = 0;
     nextDue = frameStart = Clock::now();
     subFrame = 0;
-    fifo.clear();
-    frameEnds.clear();
+}
+
+void Board::stopStream() {
+    running = false;
+    // The board's queue is emptied, but the bytes already handed to its USB
+    // controller still go out when the host next reads: the start of the
+    // queue, cut wherever it ends.
+    const size_t keep = std::min(fifo.size(), cfg.pipelineBytes);
+    fifo.erase(fifo.begin() + long(keep), fifo.end());
+    while (!frameEnds.empty() && frameEnds.back().first > fifoStart + keep) frameEnds.pop_back();
 }
 
 uint64_t Board::boardClock(Clock::time_point at) const {
@@ -194,9 +201,7 @@ int Board::vendorRequest(uint8_t requestType, uint8_t request, uint16_t value, u
             return length;
         case 0xA1: startStream(); return length;
         case 0xA2:
-            running = false;
-            fifo.clear();
-            frameEnds.clear();
+            stopStream();
             return length;
         case 0xB0:
             if (!in) return LIBUSB_ERROR_PIPE;

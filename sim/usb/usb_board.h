@@ -37,7 +37,10 @@ struct BoardConfig {
     bool depthCamera = false;
     std::string scene = "default";
     std::vector<uint64_t> stamps;     // device time stamps of the first frames after each stream start
-    uint16_t sequenceStart = 0;       // the frame counter's first value (it keeps running across sessions)
+    uint16_t sequenceStart = 0;
+    // Bytes the board has handed to its USB controller: a stop or capture
+    // reset cannot take them back, the host gets them when it next reads.
+    size_t pipelineBytes = 16384;       // the frame counter's first value (it keeps running across sessions)
     // Faults.
     bool descriptorFail = false, openFail = false, stall = false;
     int controlDelayMs = 0;           // every vendor request takes this long to answer
@@ -60,6 +63,10 @@ public:
     bool halted() const { return haltedIn.load(); }
     void halt() { haltedIn.store(true); }
     void clearHalt() { haltedIn.store(false); }
+    // How often the stream has (re)started, and a stop with the board's queue
+    // emptied (as request 0xA2 does): for a front-end that halts the stream.
+    long streamStarts() const { return starts; }
+    void stopStream();
     // A zero-length packet waits: the last frame ended exactly where a full
     // transfer did, on a link that ends transfers at frame ends.
     bool takeZeroLengthPacket() {
@@ -127,7 +134,8 @@ private:
     PhaseImages phases;
     int phasesRange = 0;
     long framesMade = 0;
-    long framesSinceStart = 0;       // since the stream last started (the scripted stamps count from there)
+    long framesSinceStart = 0;
+    long starts = 0;       // since the stream last started (the scripted stamps count from there)
     uint16_t sequence = 0;
     uint8_t frameId = 0;
     std::deque<uint8_t> fifo;        // bytes the board holds for the host

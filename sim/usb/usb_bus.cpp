@@ -527,7 +527,13 @@ int UsbBus::handleEvents(libusb_context* context, const timeval* timeout, int* c
     if (!eventLock.try_lock()) {
         // Another thread handles events (and runs this thread's callbacks
         // too): wait for its round to end, as libusb does.
-        if (eventLock.try_lock_until(deadline)) eventLock.unlock();
+        while (Clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            if (eventLock.try_lock()) {
+                eventLock.unlock();
+                break;
+            }
+        }
         return LIBUSB_SUCCESS;
     }
     eventOwner.store(std::this_thread::get_id());

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "usb_board.h"
+#include "usb_config.h"
 
 // The opaque libusb types, as this bus defines them.
 struct libusb_context {
@@ -35,15 +36,6 @@ struct libusb_device_handle {
 };
 
 namespace LumivexSim {
-
-struct BusSettings {
-    std::vector<BoardConfig> boards;
-    bool listFail = false;
-    std::string logPath;
-    size_t logCapacity = 20000;
-};
-
-bool parseBusSettings(const std::string& text, BusSettings& settings, std::string& error);
 
 class UsbBus {
 public:
@@ -106,7 +98,7 @@ private:
     std::recursive_mutex mutex;
     // libusb's event lock: one thread at a time handles events and runs
     // callbacks (of every device on the context); the others wait for it.
-    std::timed_mutex eventLock;
+    std::mutex eventLock;
     std::atomic<std::thread::id> eventOwner{};
     BusSettings settings;
     std::vector<std::unique_ptr<Board>> boards;

@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <sstream>
 
-#include "usb_bus.h"
+#include "usb_config.h"
 
 namespace LumivexSim {
 
@@ -74,6 +74,7 @@ bool applyBoardSetting(BoardConfig& b, const std::string& key, const std::string
         return true;
     }
     if (key == "scene") return isKnownScene(value) && (b.scene = value, true);
+    if (key == "pipeline") return inRange(value, 0, 8 << 20, n) && (b.pipelineBytes = size_t(n), true);
     if (key == "seq_start") return inRange(value, 0, 0xFFFF, n) && (b.sequenceStart = uint16_t(n), true);
     if (key == "ctrl_delay") return inRange(value, 0, 60000, n) && (b.controlDelayMs = int(n), true);
     if (key == "desc_fail") return (b.descriptorFail = true, true);

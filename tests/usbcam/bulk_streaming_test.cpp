@@ -122,7 +122,318 @@ INSTANTIATE_TEST_SUITE_P(
                       TransferCase{"pid=0x00F1,frame_bytes=86400,fps=400,link=short", 86400, 0, 131072},
                       TransferCase{"pid=0x00F1,frame_bytes=614400,fps=100", 614400, 128, 262144},
                       TransferCase{"pid=0x03F1,speed=super,frame_bytes=86400,fps=400", 86400, 0, 131072},
-                      TransferCase{"pid=0x03F1,speed=super,frame_bytes=1000,fps=400", 1000, 16, 32768}));
+                      TransferCase{"pid=0x03F1,speed=super,frame_bytes=1000,fps=400", 1000, 16, 32768},
+                      // chunk streams: transfers rounded up to whole 16 KiB chunks
+                      TransferCase{"pid=0x03F1,speed=super,frame_bytes=86400,fps=400", 86400, 9, 32768},
+                      TransferCase{"pid=0x03F1,speed=super,frame_bytes=86400,fps=400", 86400, 1, 16384}));
+
+// The board's pattern: byte k of frame n is k + 3n (n found from byte 0).
+::testing::AssertionResult intact(const LumivexOutData* frame, uint32_t bytes) {
+    if (frame->config.frameLength != bytes)
+        return ::testing::AssertionFailure() << "length " << frame->config.frameLength;
+    const uint8_t n = frame->data[0];
+    for (uint32_t k = 0; k < bytes; k += 61) {
+        if (frame->data[k] != uint8_t(k + n)) return ::testing::AssertionFailure() << "byte " << k;
+    }
+    if (frame->data[bytes - 1] != uint8_t(bytes - 1 + n)) return ::testing::AssertionFailure() << "last byte";
+    return ::testing::AssertionSuccess();
+}
+
+// Register reads on another thread: every synchronous control transfer
+// handles events, so completions run on this thread too, as on a board.
+class RegisterReader {
+public:
+    explicit RegisterReader(HxUsbCameraLib& camera)
+        : thread([this, &camera] {
+              uint32_t value = 0;
+              while (!done.load()) {
+                  camera.readReg_8_8(0x46, 0, &value);
+                  std::this_thread::sleep_for(std::chrono::microseconds(300));
+              }
+          }) {}
+    ~RegisterReader() {
+        done.store(true);
+        thread.join();
+    }
+
+private:
+    std::atomic<bool> done{false};
+    std::thread thread;
+};
+
+TEST_F(Streaming, ASlowConsumerGetsCompleteFramesInOrder) {
+    // 400 frames a second, a consumer taking 8 ms a frame, completions run by
+    // another thread's register reads: the board is throttled (it drops
+    // frames: sequence gaps), nothing is overwritten, stitched or reordered.
+    open("pid=0x00F1,frame_bytes=86400,fps=400,fw=0x0314,date=21/6/6", 86400);
+    ASSERT_EQ(camera.beginCapture(), 0u);
+    RegisterReader reader(camera);
+    uint64_t previous = 0;
+    int frames = 0;
+    for (int tries = 0; tries < 2000 && frames < 40; ++tries) {
+        const uint32_t result = camera.capture();
+        ASSERT_TRUE(result <= 254 || result == USB_CAMERA_SEQUENCE_GAP) << std::hex << result;
+        LumivexOutData* frame = nullptr;
+        while (camera.read(frame) == 0) {
+            ASSERT_TRUE(intact(frame, 86400)) << "frame " << frames;
+            EXPECT_GT(frame->timestamp, previous) << "frame " << frames;  // device time: never backwards
+            previous = frame->timestamp;
+            std::this_thread::sleep_for(std::chrono::milliseconds(8));
+            camera.del();
+            ++frames;
+        }
+    }
+    EXPECT_EQ(frames, 40);
+    EXPECT_EQ(camera.endCapture(), 0u);
+}
+
+struct RestartCase {
+    const char* board;
+    uint32_t frameBytes;
+    bool reopen;  // a new session on the same board (its frame counter runs on)
+    bool deviceClock;  // frames stamped by the board (since 1601), else by the host (since 1970)
+};
+
+void PrintTo(const RestartCase& c, std::ostream* os) { *os << c.board << (c.reopen ? " reopened" : " restarted"); }
+
+class RestartTest : public Streaming, public ::testing::WithParamInterface<RestartCase> {};
+
+TEST_P(RestartTest, EverySessionStartsCleanWhateverCameBefore) {
+    // Transfers filled end to end: every stop leaves a frame half assembled.
+    const RestartCase c = GetParam();
+    open(c.board, c.frameBytes);
+    for (int session = 0; session < 3; ++session) {
+        if (c.reopen && session > 0) {
+            camera.close();
+            ASSERT_EQ(camera.open(&cfg, 0), 0u);
+        }
+        const uint64_t started = c.deviceClock ? LumivexUsb::hostFileTime() : uint64_t(LumivexUsb::ticksNow());
+        ASSERT_EQ(camera.beginCapture(), 0u);
+        EXPECT_EQ(camera.available(), 0u) << "frames from before the start";
+        int frames = 0;
+        for (int tries = 0; tries < 200 && frames < 4; ++tries) {
+            const uint32_t result = camera.capture();
+            ASSERT_LE(result, 254u) << "session " << session << " result " << std::hex << result;
+            LumivexOutData* frame = nullptr;
+            while (camera.read(frame) == 0) {
+                ASSERT_TRUE(intact(frame, c.frameBytes)) << "session " << session;
+                EXPECT_GE(frame->timestamp, started) << "session " << session;
+                camera.del();
+                ++frames;
+            }
+        }
+        EXPECT_EQ(frames, 4) << "session " << session;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the board runs on meanwhile
+        camera.endCapture();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sessions, RestartTest,
+    ::testing::Values(
+        RestartCase{"pid=0x00F1,frame_bytes=86400,fps=400,date=21/6/6,seq_start=500", 86400, false, true},
+        RestartCase{"pid=0x00F1,frame_bytes=86400,fps=400,date=21/6/6,seq_start=500", 86400, true, true},
+        RestartCase{"pid=0x00F1,frame_bytes=1024,fps=400,date=21/6/6,seq_start=7,link=short", 1024, true, true},
+        RestartCase{"pid=0x03F1,speed=super,frame_bytes=40000,fps=400", 40000, false, false}));
+
+struct FailureCase {
+    const char* fault;
+    bool nextSessionStreams;
+};
+
+void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.fault; }
+
+class FailureTest : public Streaming, public ::testing::WithParamInterface<FailureCase> {};
+
+TEST_P(FailureTest, FramesBeforeAFailureAreDeliveredAndTheNextSessionStreams) {
+    // One frame a transfer; the sixth transfer fails.
+    const FailureCase c = GetParam();
+    open(std::string("pid=0x00F1,frame_bytes=1024,fps=400,link=short,") + c.fault);
+    ASSERT_EQ(camera.beginCapture(), 0u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    uint32_t value = 0;
+    camera.readReg_8_8(0x46, 0, &value);  // the completions (and the failure) run in this request
+    int frames = 0;
+    uint32_t result = 0;
+    for (int i = 0; i < 20; ++i) {
+        result = camera.capture();
+        if (result < 1 || result > 254) break;
+        LumivexOutData* frame = nullptr;
+        while (camera.read(frame) == 0) {
+            EXPECT_TRUE(intact(frame, 1024));
+            camera.del();
+            ++frames;
+        }
+    }
+    EXPECT_EQ(result, 0u);
+    EXPECT_EQ(frames, 5);
+    EXPECT_EQ(camera.capture(), USB_CAMERA_TRANSFER_STOPPED);
+    EXPECT_EQ(camera.endCapture(), 0u);
+    if (!c.nextSessionStreams) {
+        EXPECT_EQ(camera.beginCapture(), USB_CAMERA_TRANSFER_STOPPED);
+        return;
+    }
+    ASSERT_EQ(camera.beginCapture(), 0u);
+    EXPECT_LE(captureFrames(2), 254u);
+    EXPECT_GE(camera.available(), 2u);
+    EXPECT_NE(busLog().find("clear_halt 0x82"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, FailureTest,
+                         ::testing::Values(FailureCase{"error_at=5", true}, FailureCase{"halt_at=5", true},
+                                           FailureCase{"disconnect_at=5", false}));
+
+TEST_F(Streaming, AHaltWhileCaptureWaitsEndsItAndTheNextSessionClearsIt) {
+    open("pid=0x00F1,frame_bytes=1024,fps=4,link=short");
+    ASSERT_EQ(camera.beginCapture(), 0u);
+    captureFrames(1);
+    camera.flush();
+    std::thread halter([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        lumivex_vusb_halt(0);
+    });
+    uint32_t result = 1;
+    for (int i = 0; i < 10 && result >= 1 && result <= 254; ++i) result = camera.capture();
+    halter.join();
+    EXPECT_EQ(result, 0u);
+    EXPECT_EQ(camera.capture(), USB_CAMERA_TRANSFER_STOPPED);
+    camera.endCapture();
+    ASSERT_EQ(camera.beginCapture(), 0u);
+    EXPECT_LE(captureFrames(1), 254u);
+    EXPECT_EQ(camera.available(), 1u);
+}
+
+TEST_F(Streaming, ATimedOutTransferKeepsTheFramesItCarried) {
+    // Two frames a second into 128 KiB transfers: the first transfer times out
+    // after 5 s holding about ten whole frames.
+    open("pid=0x00F1,frame_bytes=1024,fps=2");
+    ASSERT_EQ(camera.beginCapture(), 0u);
+    uint32_t result = 0;
+    for (int i = 0; i < 5 && result != USB_CAMERA_TRANSFER_TIMEOUT; ++i) result = camera.capture();
+    EXPECT_EQ(result, USB_CAMERA_TRANSFER_TIMEOUT);
+    EXPECT_EQ(camera.available(), 5u);  // the ring's five; the others overwrote its write slot
+    LumivexOutData* frame = nullptr;
+    while (camera.read(frame) == 0) {
+        EXPECT_TRUE(intact(frame, 1024));
+        camera.del();
+    }
+    EXPECT_NE(busLog().find("-> timed out "), std::string::npos);
+}
+
+TEST_F(Streaming, ZeroLengthCompletionsAreSkippedWithoutWaiting) {
+    // Each frame fills a 2 KiB transfer exactly, so a zero-length packet ends
+    // it; after 20 completions the board falls silent. All ten frames come
+    // out before any transfer could time out (5 s after submission).
+    open("pid=0x00F1,frame_bytes=1536,fps=400,link=short,timeout_after=20", 1536, 1);
+    ASSERT_EQ(camera.beginCapture(), 0u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    uint32_t value = 0;
+    camera.readReg_8_8(0x46, 0, &value);
+    int frames = 0;
+    for (int i = 0; i < 40 && frames < 10; ++i) {
+        const uint32_t result = camera.capture();
+        ASSERT_LE(result, 254u) << std::hex << result;
+        LumivexOutData* frame = nullptr;
+        while (camera.read(frame) == 0) {
+            EXPECT_TRUE(intact(frame, 1536));
+            camera.del();
+            ++frames;
+        }
+    }
+    EXPECT_EQ(frames, 10);
+    const std::string log = busLog();
+    EXPECT_GE(countOf(log, "-> completed 0\n"), 10);  // the zero-length packets
+    EXPECT_EQ(countOf(log, "timed out"), 0);
+}
+
+TEST_F(Streaming, SetCamCfgNeverFreesAFrameInUse) {
+    open("pid=0x00F1,frame_bytes=1024,fps=400,link=short");
+    camera.beginCapture();
+    captureFrames(1);
+    LumivexOutData* frame = nullptr;
+    ASSERT_EQ(camera.read(frame), 0u);
+    const uint8_t first = frame->data[0];
+    LumivexCfg next = cfg;
+    auto pending = std::async(std::launch::async, [&] { return camera.setCamCfg(&next); });
+    // The frame stays valid until del; setCamCfg gives up after 2 s, changing nothing.
+    ASSERT_EQ(pending.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+    EXPECT_EQ(pending.get(), USB_CAMERA_CONTROL_ERROR);
+    EXPECT_EQ(frame->data[0], first);
+    EXPECT_TRUE(intact(frame, 1024));
+    EXPECT_EQ(camera.del(), 0u);
+    EXPECT_EQ(camera.setCamCfg(&next), 0u);
+    camera.endCapture();
+}
+
+TEST_F(BusTest, TwoBoardsStreamOnTwoThreadsEachGettingItsOwnFrames) {
+    // Both share libusb's default context: one board's completions run on
+    // whichever thread handles events, the other's included.
+    configureBus("pid=0x00F1,frame_bytes=1024,fps=400,serial=BOARD-A;pid=0x00F1,frame_bytes=3072,fps=300,serial=BOARD-B");
+    auto run = [](unsigned index, uint32_t bytes, int* frames) {
+        Probe camera;
+        LumivexCfg cfg = sensorConfig(2, 0);
+        cfg.width = bytes;
+        cfg.height = 1;
+        cfg.bytesPerPixel = 1;
+        if (camera.open(&cfg, index) != 0 || camera.beginCapture() != 0) return;
+        {
+            RegisterReader reader(camera);
+            for (int tries = 0; tries < 500 && *frames < 60; ++tries) {
+                const uint32_t result = camera.capture();
+                if (result > 254) ADD_FAILURE() << "board " << index << " result " << std::hex << result;
+                LumivexOutData* frame = nullptr;
+                while (camera.read(frame) == 0) {
+                    EXPECT_TRUE(intact(frame, bytes)) << "board " << index;
+                    camera.del();
+                    ++*frames;
+                }
+            }
+        }
+        camera.endCapture();
+        camera.close();
+    };
+    int framesA = 0, framesB = 0;
+    std::thread a(run, 0u, 1024u, &framesA);
+    std::thread b(run, 1u, 3072u, &framesB);
+    a.join();
+    b.join();
+    EXPECT_EQ(framesA, 60);
+    EXPECT_EQ(framesB, 60);
+}
+
+struct SingleFrameCase {
+    const char* board;
+    int mode;
+    // Trigger mode: the transfers carry the caller's time-out too; whichever
+    // ends the wait first decides the result.
+    uint32_t result, alsoAccepted;
+};
+
+void PrintTo(const SingleFrameCase& c, std::ostream* os) { *os << "mode " << c.mode; }
+
+class SingleFrameTimeOut : public Streaming, public ::testing::WithParamInterface<SingleFrameCase> {};
+
+TEST_P(SingleFrameTimeOut, AQuietBoardReturnsNearTheTimeOutNotTheTransferTimeOut) {
+    open(GetParam().board);
+    if (GetParam().mode == 1) {
+        ASSERT_EQ(camera.setMode(1), 0u);
+    }
+    LumivexOutData* frame = nullptr;
+    auto pending = std::async(std::launch::async, [&] { return camera.getSingleFrame(frame, 100); });
+    // A bound, not a speed measurement: well short of the 5 s transfer time-out.
+    ASSERT_EQ(pending.wait_for(std::chrono::seconds(3)), std::future_status::ready);
+    const uint32_t result = pending.get();
+    EXPECT_TRUE(result == GetParam().result || result == GetParam().alsoAccepted) << std::hex << result;
+    EXPECT_EQ(frame, nullptr);
+    EXPECT_EQ(lumivex_vusb_transfers_in_flight(), 0);
+    if (GetParam().mode == 1) camera.setMode(0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, SingleFrameTimeOut,
+                         ::testing::Values(SingleFrameCase{"pid=0x00F1,stall", 0, USB_CAMERA_NO_FRAME_TO_READ,
+                                                           USB_CAMERA_NO_FRAME_TO_READ},
+                                           SingleFrameCase{"vid=0x52CB,pid=0x52CB,ctrl=0x30,date=21/6/6,timeout_after=0",
+                                                           1, USB_CAMERA_TRANSFER_TIMEOUT, USB_CAMERA_NO_FRAME_TO_READ}));
 
 TEST_F(Streaming, SequenceGapsAreReportedAndTheFrameKept) {
     open("pid=0x00F1,gap_at=2,link=short");

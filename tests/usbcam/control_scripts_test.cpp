@@ -134,6 +134,27 @@ TEST_F(Scripts, AnErrorInTheControlFunctionIsReported) {
     EXPECT_NE(seen.printed.back().find("refused 3"), std::string::npos);
 }
 
+TEST_F(Scripts, StrictGlobalsScriptsCannotAbortTheProcess) {
+    // A script in the strict-globals style: reading or defining an unknown
+    // global raises. set_ctrl reports the error and the interpreter stays usable.
+    Control list[2] = {control("gain", 0, 9, "G = 0 function gain(v) G = v end"),
+                       control("strict", 0, 0,
+                               "setmetatable(_G, {__index = function(t, k) error('unknown global ' .. k) end,"
+                               " __newindex = function(t, k) error('new global ' .. k) end})")};
+    ASSERT_EQ(register_ctrls(state, list, 2), 0);
+    EXPECT_EQ(set_ctrl(state, "missing", 1, nullptr), -1);
+    ASSERT_FALSE(seen.printed.empty());
+    EXPECT_NE(seen.printed.back().find("unknown global missing"), std::string::npos) << seen.printed.back();
+    EXPECT_EQ(set_ctrl(state, "gain", 4, &context), 0);  // "ctrl_state" is set past the guard
+    EXPECT_EQ(global("G"), 4.0);
+    Control late[1] = {control("probe", 0, 9, "function probe(v) P = v end")};
+    EXPECT_EQ(register_ctrls(state, late, 1), -1);  // the guard refuses the new global
+    EXPECT_NE(seen.printed.back().find("new global probe"), std::string::npos) << seen.printed.back();
+    EXPECT_EQ(set_ctrl(state, "probe", 1, nullptr), -1);
+    EXPECT_EQ(set_ctrl(state, "gain", 5, &context), 0);
+    EXPECT_EQ(global("G"), 5.0);
+}
+
 TEST_F(Scripts, RegisterFunctionsReachTheCallbacksWithTheContext) {
     EXPECT_EQ(run("function probe(v) R, V = readReg(0x41); W = writeReg(v, 7) end", 0x20), 0);
     EXPECT_EQ(global("R"), 0.0);

@@ -236,7 +236,7 @@ protected:
     uint32_t productWord = 0;
     uint32_t vendorId = 0;
     uint32_t productId = 0;
-    libusb_transfer* transfers[kTransferCount] = {};
+    std::atomic<libusb_transfer*> transfers[kTransferCount] = {};  // read by callbacks on any thread
     int32_t consumeIndex = 0;
     uint32_t frameSize = 0;
     uint32_t frameBufferSize = 0;
@@ -273,10 +273,13 @@ protected:
     // The first frame after beginCapture is in sequence whatever its number:
     // a board's frame counter keeps running across sessions.
     bool sequenceRestart = false;
-    // Until the first frame end after beginCapture's capture reset: a frame
-    // that fails the length check there is a remnant cut by the reset,
-    // dropped without a report.
-    bool streamStarting = false;
+    // After beginCapture's capture reset, until the first frame that passes
+    // the length check (at most this many frame ends): a frame that fails it
+    // is a remnant of the stream from before the reset (still on its way
+    // through the board's and the host's buffers), dropped without a report
+    // and without counting in the frame sequence.
+    static constexpr uint8_t kStartRemnants = 4;
+    uint8_t startRemnants = 0;
     // Raised by capture around a decode and by read until del or flush, so
     // that setCamCfg on another thread never replaces the frame buffers
     // under either.
