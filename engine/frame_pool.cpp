@@ -1,5 +1,6 @@
 #include "frame_pool.h"
 
+#include <algorithm>
 #include <chrono>
 
 namespace Lumivex {
@@ -33,6 +34,20 @@ void BufferQueue::appendReady(BufferNode* node) {
         readyHead = node;
     }
     readyTail = node;
+}
+
+void BufferQueue::putBack(BufferNode* node, bool asOldestReady) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (asOldestReady) {
+        node->state = NodeState::Ready;
+        node->next = readyHead;
+        readyHead = node;
+        if (readyTail == nullptr) readyTail = node;
+    } else {
+        node->state = NodeState::Free;
+        node->next = freeTop;
+        freeTop = node;
+    }
 }
 
 BufferNode* BufferQueue::takeReadyHead(NodeState newOwner) {
@@ -116,31 +131,40 @@ BufferNode* FramePool::reclaimOldestReady() {
 void FramePool::publish(BufferNode* node) {
     queue->appendReady(node);
     std::lock_guard<std::mutex> lock(readyMutex);
+    startFailed = false;  // a frame was captured after all
     if (!(readyCount > readyLimit)) {
         readyCount += 1;
         readyCondition.notify_all();
     }
 }
 
-LumivexFrameBuffer* FramePool::requestFrame(int16_t timeoutMs) {
+void FramePool::returnUnfilled(BufferNode* node, bool wasReady) {
+    queue->putBack(node, wasReady);
+    if (!wasReady) return;
+    std::lock_guard<std::mutex> lock(readyMutex);
+    readyCount += 1;  // the count the reclaim took
+    readyCondition.notify_all();
+}
+
+LumivexFrameBuffer* FramePool::requestFrame(int16_t timeoutMs, const std::function<bool()>& interrupted) {
+    constexpr auto kSlice = std::chrono::milliseconds(50);
     {
         std::unique_lock<std::mutex> lock(readyMutex);
-        if (timeoutMs < 0) {
-            // Callers holding every buffer would wait for ever: the worker
-            // has nothing to fill. So would anyone once the worker has ended.
-            readyCondition.wait(lock, [this] {
-                return readyCount > 0 || !producing || claimedCount >= bufferCount;
-            });
-            if (readyCount <= 0) return nullptr;
-        } else {
-            const auto deadline =
-                std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-            while (readyCount == 0) {
-                if (readyCondition.wait_until(lock, deadline) == std::cv_status::timeout &&
-                    readyCount <= 0) {
-                    return nullptr;
-                }
-            }
+        const bool unbounded = timeoutMs < 0;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(unbounded ? 0 : timeoutMs);
+        while (readyCount <= 0) {
+            // Unbounded: callers holding every buffer would wait for ever (the
+            // worker has nothing to fill); so would anyone once the worker has
+            // ended, or while a back-end that failed to start delivers nothing.
+            if (unbounded && (!producing || claimedCount >= bufferCount || startFailed)) return nullptr;
+            const auto now = std::chrono::steady_clock::now();
+            if (!unbounded && now >= deadline) return nullptr;
+            readyCondition.wait_until(lock, unbounded ? now + kSlice : std::min(deadline, now + kSlice));
+            if (readyCount > 0 || !interrupted) continue;
+            lock.unlock();
+            const bool giveUp = interrupted();
+            lock.lock();
+            if (giveUp) return nullptr;
         }
         readyCount -= 1;
         claimedCount += 1;
@@ -162,6 +186,12 @@ int32_t FramePool::releaseFrame(const LumivexFrameBuffer* frame) {
         claimedCount -= 1;
     }
     return result;
+}
+
+void FramePool::setStartFailed(bool failed) {
+    std::lock_guard<std::mutex> lock(readyMutex);
+    startFailed = failed;
+    readyCondition.notify_all();
 }
 
 void FramePool::setProducing(bool value) {

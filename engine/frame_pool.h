@@ -5,6 +5,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -33,6 +34,9 @@ public:
     BufferNode* popFree();
     // Appends a node the worker holds at the tail of the ready FIFO.
     void appendReady(BufferNode* node);
+    // A node the worker holds goes back unchanged: to the head of the ready
+    // FIFO (it was the oldest ready frame) or onto the free stack.
+    void putBack(BufferNode* node, bool asOldestReady);
     // Unlinks the head of the ready FIFO and hands it to `newOwner`. Callers
     // first claim a frame through the pool's ready count, so the FIFO is
     // never empty here; null is returned defensively if it is.
@@ -71,12 +75,18 @@ public:
     // Worker: appends the filled node to the FIFO, then counts it as ready
     // unless the count is already above the limit.
     void publish(BufferNode* node);
+    // Worker, after a failed capture: nothing is published. The node goes
+    // back as it was: a reclaimed ready frame (a real capture) to the head of
+    // the FIFO, a free buffer to the free stack.
+    void returnUnfilled(BufferNode* node, bool wasReady);
 
     // Caller: the oldest ready frame, waiting up to timeoutMs; null on
     // time-out. A negative time-out waits as long as a frame can still come:
-    // null at once when the callers hold every buffer, and null when the
-    // worker ends.
-    LumivexFrameBuffer* requestFrame(int16_t timeoutMs);
+    // null at once when the callers hold every buffer, when the worker ends,
+    // and while the back-end's start failed and nothing has been captured
+    // since. The wait goes in slices; between them `interrupted` (if any) is
+    // asked, without the pool's locks, whether to give up (null).
+    LumivexFrameBuffer* requestFrame(int16_t timeoutMs, const std::function<bool()>& interrupted = nullptr);
     int32_t releaseFrame(const LumivexFrameBuffer* frame);
 
     bool holds(const LumivexFrameBuffer* frame) const { return queue->holds(frame); }
@@ -85,6 +95,8 @@ public:
 
     // Set while a worker fills this pool; an unbounded wait ends when it clears.
     void setProducing(bool producing);
+    // Set when the back-end's start failed; cleared by the first frame published.
+    void setStartFailed(bool failed);
 
 private:
     std::unique_ptr<BufferQueue> queue;
@@ -95,6 +107,7 @@ private:
     int32_t readyCount = 0;
     int32_t readyLimit = 3;
     bool producing = false;  // guarded by readyMutex
+    bool startFailed = false;  // guarded by readyMutex
     // Frames claimed by callers and not yet released, guarded by readyMutex,
     // so that an unbounded wait decides under its own lock that nothing can
     // come (the queue's node states need the other lock).

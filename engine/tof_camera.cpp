@@ -106,6 +106,7 @@ int32_t LumivexTOFCamera::start(FrameType type) {
 
     const int32_t result = sensor->start();
     pool->setProducing(true);
+    pool->setStartFailed(result != 0);
     stopped.store(false);
     try {
         worker = std::thread(&LumivexTOFCamera::captureLoop, this, pool,
@@ -157,14 +158,14 @@ int32_t LumivexTOFCamera::getControl(CameraCtrl ctrl, int32_t* value) {
     return sensor->getControl(RANG, value);
 }
 
-LumivexFrameBuffer* LumivexTOFCamera::requestFrame(int16_t timeoutMs) {
+LumivexFrameBuffer* LumivexTOFCamera::requestFrame(int16_t timeoutMs, const std::function<bool()>& interrupted) {
     std::shared_ptr<FramePool> current;
     {
         std::lock_guard<std::mutex> lock(sessionMutex);
         current = pool;
     }
     if (!current) return nullptr;
-    LumivexFrameBuffer* frame = current->requestFrame(timeoutMs);  // waits without the lock
+    LumivexFrameBuffer* frame = current->requestFrame(timeoutMs, interrupted);  // waits without the lock
     if (frame == nullptr) return nullptr;
     std::lock_guard<std::mutex> lock(sessionMutex);
     // A start on another thread may have replaced the pool during the wait:
@@ -216,7 +217,8 @@ void LumivexTOFCamera::captureLoop(std::shared_ptr<FramePool> framePool, Capture
     auto pause = kFramePause;
     while (!stopped.load()) {
         BufferNode* node = framePool->popFreeForCapture();
-        if (node == nullptr) node = framePool->reclaimOldestReady();
+        const bool reclaimed = node == nullptr;
+        if (reclaimed) node = framePool->reclaimOldestReady();
         if (node == nullptr) {
             std::this_thread::sleep_for(std::chrono::microseconds(10));
             continue;
@@ -236,7 +238,13 @@ void LumivexTOFCamera::captureLoop(std::shared_ptr<FramePool> framePool, Capture
                              static_cast<float*>(frame->getData(AMPLITUDE)), p);
             }
         }
-        framePool->publish(node);
+        // Only a real capture is handed out: after a failure the buffer goes
+        // back as it was (the back-end has reported why).
+        if (captured) {
+            framePool->publish(node);
+        } else {
+            framePool->returnUnfilled(node, reclaimed);
+        }
         pauseWhileRunning(pause);
         pause = captured ? kFramePause : std::min(pause * 2, kLongestFailurePause);
     }

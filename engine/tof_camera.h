@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -49,7 +50,11 @@ public:
     // other controls or without a back-end.
     int32_t getControl(CameraCtrl ctrl, int32_t* value);
 
-    LumivexFrameBuffer* requestFrame(int16_t timeoutMs);
+    // The oldest frame captured since start, waiting up to timeoutMs (< 0:
+    // as long as one can come; see FramePool::requestFrame); null on
+    // time-out. Failed captures are never handed out. `interrupted`, if
+    // given, is asked between slices of the wait whether to give up.
+    LumivexFrameBuffer* requestFrame(int16_t timeoutMs, const std::function<bool()>& interrupted = nullptr);
     int32_t releaseFrame(LumivexFrameBuffer* frame);
 
     // The pool that holds `frame` (current or replaced but still lending), or

@@ -64,7 +64,14 @@ FrameObjects& frameObjects() {
 }
 
 py::object requestFrame(LumivexTOFCamera& camera, int16_t timeoutMs) {
-    LumivexFrameBuffer* buffer = camera.requestFrame(timeoutMs);
+    // The wait runs with the interpreter lock held; between its slices
+    // pending signals are handled, so Ctrl-C ends it with KeyboardInterrupt.
+    bool signalled = false;
+    LumivexFrameBuffer* buffer = camera.requestFrame(timeoutMs, [&signalled] {
+        signalled = PyErr_CheckSignals() != 0;
+        return signalled;
+    });
+    if (signalled) throw py::error_already_set();
     if (buffer == nullptr) return py::none();
     py::object existing = frameObjects().find(buffer);
     if (!existing.is_none()) return existing;

@@ -43,7 +43,8 @@ struct BoardConfig {
     size_t pipelineBytes = 16384;       // the frame counter's first value (it keeps running across sessions)
     // Faults.
     bool descriptorFail = false, openFail = false, stall = false;
-    int controlDelayMs = 0;           // every vendor request takes this long to answer
+    int controlDelayMs = 0;           // vendor requests take this long to answer
+    int controlDelayRequest = -1;     // only this bRequest (-1: every one)
     long haltAt = -1;                 // the transfer (counting from 0) at which the board halts bulk IN
     int controlError = -1;            // bRequest that fails (-2: every vendor request)
     long timeoutAfter = -1;           // transfers after which the stream stalls

@@ -320,7 +320,9 @@ int UsbBus::control(libusb_device_handle* handle, uint8_t requestType, uint8_t r
             violation("libusb_control_transfer with a null buffer");
             return LIBUSB_ERROR_INVALID_PARAM;
         }
-        if (requestType & 0x40) delayMs = handle->device->board->config().controlDelayMs;
+        const BoardConfig& c = handle->device->board->config();
+        if ((requestType & 0x60) == 0x40 && (c.controlDelayRequest < 0 || c.controlDelayRequest == request))
+            delayMs = c.controlDelayMs;
     }
     // The request takes its time on the bus; libusb handles events meanwhile
     // and gives up at the time-out (0: none).

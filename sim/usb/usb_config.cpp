@@ -76,7 +76,13 @@ bool applyBoardSetting(BoardConfig& b, const std::string& key, const std::string
     if (key == "scene") return isKnownScene(value) && (b.scene = value, true);
     if (key == "pipeline") return inRange(value, 0, 8 << 20, n) && (b.pipelineBytes = size_t(n), true);
     if (key == "seq_start") return inRange(value, 0, 0xFFFF, n) && (b.sequenceStart = uint16_t(n), true);
-    if (key == "ctrl_delay") return inRange(value, 0, 60000, n) && (b.controlDelayMs = int(n), true);
+    if (key == "ctrl_delay") {  // MS, or MS:REQUEST
+        const auto parts = split(value, ':');
+        if (parts.empty() || parts.size() > 2 || !inRange(parts[0], 0, 60000, n)) return false;
+        b.controlDelayMs = int(n);
+        if (parts.size() == 2) return inRange(parts[1], 0, 255, n) && (b.controlDelayRequest = int(n), true);
+        return true;
+    }
     if (key == "desc_fail") return (b.descriptorFail = true, true);
     if (key == "open_fail") return (b.openFail = true, true);
     if (key == "stall") return (b.stall = true, true);

@@ -139,3 +139,49 @@ camera.stop()
                             env=os.environ, timeout=60)
     assert result.returncode == 0, result.stderr
     assert result.stdout.split() == ["ImportError", "0"]
+
+
+def test_ctrl_c_ends_an_unbounded_wait_on_a_silent_camera(vkernel):
+    import os
+    import signal
+    import subprocess
+    import sys
+    import time
+    program = """
+import sys
+import LumivexDepthCamera as ldc
+camera = ldc.LumivexCamera()
+assert camera.open(ldc.TOFConnect.CSI, 0) == 0
+assert camera.start(ldc.TOFOutput.DEPTH) == 0
+try:
+    print("waiting", flush=True)
+    camera.requestFrame(-1)
+except KeyboardInterrupt:
+    print("KeyboardInterrupt", flush=True)
+    camera.stop()
+    sys.exit(0)
+sys.exit(3)
+"""
+    env = dict(os.environ, LUMIVEX_SIM="stall_after=0")  # the sensor never sends
+    child = subprocess.Popen([sys.executable, "-c", program], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             text=True, env=env)
+    try:
+        assert child.stdout.readline() == "waiting\n"
+        time.sleep(0.5)  # well inside the wait, which never ends by itself
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=60)
+    finally:
+        child.kill()
+    assert child.returncode == 0, err
+    assert "KeyboardInterrupt" in out.splitlines()
+
+
+def test_a_camera_that_failed_to_start_hands_out_nothing(vusb, capfd):
+    vusb.configure("none")  # no board: open fails, start fails
+    camera = ldc.LumivexCamera()
+    assert camera.open(ldc.TOFConnect.USB, 0) == 1
+    assert camera.start(ldc.TOFOutput.DEPTH) == -1
+    assert all(camera.requestFrame(100) is None for _ in range(5))
+    assert camera.requestFrame(-1) is None  # at once: nothing was captured since the failed start
+    assert camera.stop() == 0
+    capfd.readouterr()

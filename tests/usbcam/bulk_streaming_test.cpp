@@ -346,6 +346,34 @@ TEST_F(Streaming, ZeroLengthCompletionsAreSkippedWithoutWaiting) {
     EXPECT_EQ(countOf(log, "timed out"), 0);
 }
 
+TEST_F(Streaming, ASlowRequestRunsCompletionsAndEndsAtItsTimeOut) {
+    // User data reads take 1.5 s on this board: longer than a request's 1 s.
+    open("pid=0x00F1,frame_bytes=1024,fps=400,link=short,ctrl_delay=1500:0xF7");
+    ASSERT_EQ(camera.beginCapture(), 0u);
+    lumivex_vusb_clear_log();
+    uint8_t serial[16] = {};
+    EXPECT_EQ(camera.readUserData(1008, 16, serial), USB_CAMERA_CONTROL_ERROR);
+    const std::string log = busLog();
+    const size_t timedOut = log.find("bRequest=0xF7");
+    ASSERT_NE(timedOut, std::string::npos) << log;
+    EXPECT_NE(log.find("-> timed out", timedOut), std::string::npos);
+    // The transfers in flight completed inside the request (a few may have
+    // done so inside beginCapture's own requests already); their frames
+    // come out whole and in order.
+    EXPECT_GE(countOf(log.substr(0, timedOut), "-> completed 1536"), 16) << log.substr(0, 2000);
+    int frames = 0;
+    for (int i = 0; i < 40 && frames < 32; ++i) {
+        ASSERT_LE(camera.capture(), 254u);
+        LumivexOutData* frame = nullptr;
+        while (camera.read(frame) == 0) {
+            EXPECT_TRUE(intact(frame, 1024));
+            camera.del();
+            ++frames;
+        }
+    }
+    EXPECT_EQ(frames, 32);
+}
+
 TEST_F(Streaming, SetCamCfgNeverFreesAFrameInUse) {
     open("pid=0x00F1,frame_bytes=1024,fps=400,link=short");
     camera.beginCapture();

@@ -98,6 +98,11 @@ LUMIVEX_API uint32_t Lumivex_autoopen(LumivexHandle* handle, LumivexCfg* cfg);
 LUMIVEX_API uint32_t Lumivex_open(LumivexHandle* handle, LumivexCfg* cfg, uint32_t index);
 LUMIVEX_API uint32_t Lumivex_close(LumivexHandle handle);
 LUMIVEX_API uint32_t Lumivex_scan(LumivexIndexinfo* list);
+/* Replaces the image configuration and empties the frame ring. May be called
+ * from another thread than the one capturing: it waits (at most 2 s) until a
+ * decode in progress ends and a frame given out by Lumivex_readImage is
+ * released (Lumivex_del or Lumivex_flush); otherwise it changes nothing
+ * and returns USB_CAMERA_CONTROL_ERROR. */
 LUMIVEX_API uint32_t Lumivex_setCamCfg(LumivexHandle handle, LumivexCfg* cfg);
 LUMIVEX_API uint32_t Lumivex_getSensorCfg(LumivexHandle handle, LumivexCfg* cfg);
 LUMIVEX_API uint32_t Lumivex_getUsbType(LumivexHandle handle, uint8_t* usbType, uint8_t* speedClass);
