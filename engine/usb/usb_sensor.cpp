@@ -76,6 +76,15 @@ int32_t LumivexTOFUSBSensor::initWithFile() {
     else if (file.bitsPerPixel <= 16) cfg.bytesPerPixel = 2;
     if (file.i2cMode <= 4) cfg.i2cMode = file.i2cMode;
     if (file.formatMode <= 6) cfg.format = file.formatMode;
+    // This back-end gathers sub-frames of the 240 x 180 sensor at 2 bytes a
+    // sample: any other frame size is refused before the board is touched.
+    if (uint64_t(cfg.width) * cfg.height * cfg.bytesPerPixel != kSubFrameBytes) {
+        warn("camera_initWithFile", "The file's frames of %u x %u x %u bytes are not the sensor's %u x %u x 2.",
+             unsigned(cfg.width), unsigned(cfg.height), unsigned(cfg.bytesPerPixel), unsigned(kSensorWidth),
+             unsigned(kSensorHeight));
+        lumivex_release_config(&file);
+        return 1;
+    }
     const uint32_t result = Lumivex_open(&handle, &cfg, deviceIndex);
     if (result != 0) {
         warn("camera_initWithFile", "Cannot open camera.rtn_val = %d", int32_t(result));
@@ -138,6 +147,9 @@ int32_t LumivexTOFUSBSensor::close() {
 int32_t LumivexTOFUSBSensor::start() {
     if (streaming) return -1;
     streaming = true;
+    warnedSize = false;
+    // beginCapture empties the library's frame ring: nothing captured before
+    // this start is handed out.
     const uint32_t result = handle != nullptr ? Lumivex_beginCaptureImage(handle) : USB_CAMERA_TRANSFER_STOPPED;
     if (result == USB_CAMERA_TRANSFER_STOPPED) {
         warn("start", "Error beginning capture, rtn_val = %d", int32_t(USB_CAMERA_TRANSFER_STOPPED));
@@ -152,7 +164,42 @@ int32_t LumivexTOFUSBSensor::stop() {
     return 0;
 }
 
+namespace {
+// The host's clock in the board clock's time base: 100 ns ticks since 1601.
+uint64_t hostFileTime() {
+    const auto sinceEpoch = std::chrono::system_clock::now().time_since_epoch();
+    return uint64_t(std::chrono::duration_cast<std::chrono::nanoseconds>(sinceEpoch).count() / 100) +
+           116444736000000000ull;
+}
+}  // namespace
+
+bool LumivexTOFUSBSensor::takeSubFrame(const LumivexOutData* frame) {
+    // Only whole sub-frames of the sensor: a frame of another length (or one
+    // the board flags as special) would be read past its end or mixed in.
+    if (frame->config.frameLength != kSubFrameBytes || frame->config.format == 8) {
+        if (!warnedSize) {
+            warn("getFrame", "Frame of %u bytes (format %u) dropped: a sub-frame has %u bytes",
+                 unsigned(frame->config.frameLength), unsigned(frame->config.format), unsigned(kSubFrameBytes));
+            warnedSize = true;
+        }
+        return false;
+    }
+    // A sub-frame the board stamped before the last range switch was in
+    // force was taken at the old range (boards without a device clock
+    // stamp 0: for them the switch drops what was decoded before it).
+    return frame->timestamp == 0 || frame->timestamp >= oldRangeBefore;
+}
+
+void LumivexTOFUSBSensor::noteRangeSwitch() {
+    const uint32_t switches = rangeSwitches.load();
+    if (switches == rangeSwitchesSeen) return;
+    rangeSwitchesSeen = switches;
+    oldRangeBefore = rangeSwitchTime.load();
+    Lumivex_flush(handle);  // decoded before the switch: of the old range
+}
+
 int32_t LumivexTOFUSBSensor::getFrame(uint8_t* rawFrame, uint64_t* timestamp) {
+    if (!streaming || handle == nullptr) return -1;  // nothing captured
     int count = 0;
     size_t writePosition = 0;
     uint64_t lastTime = 0;
@@ -167,14 +214,24 @@ int32_t LumivexTOFUSBSensor::getFrame(uint8_t* rawFrame, uint64_t* timestamp) {
         writePosition += kSubFrameBytes;
         ++count;
         lastTime = frame->timestamp;
-        Lumivex_del(handle);
-        *timestamp = lastTime;
     };
-    while (count < 4) {
-        if (!streaming || handle == nullptr) {
-            ++count;
-            continue;
+    // Reads what the ring holds; a range switch meanwhile drops the group in
+    // progress (never a frame of two ranges).
+    auto drain = [&] {
+        while (count < 4 && Lumivex_readImage(handle, &outData) == 0) {
+            if (rangeSwitches.load() != rangeSwitchesSeen) {
+                noteRangeSwitch();
+                count = 0;
+                writePosition = 0;
+                return;
+            }
+            if (takeSubFrame(outData)) place(outData);
+            Lumivex_del(handle);
         }
+    };
+    noteRangeSwitch();
+    drain();  // sub-frames a previous capture finished
+    while (count < 4) {
         if (std::chrono::steady_clock::now() >= deadline) {
             warn("getFrame", "No four sub-frames close enough in time for a frame");
             return -1;
@@ -184,16 +241,11 @@ int32_t LumivexTOFUSBSensor::getFrame(uint8_t* rawFrame, uint64_t* timestamp) {
             warn("getFrame", "Error capture image, rtn_val = %u", unsigned(result));
             return -1;
         }
-        if (result == 0 || Lumivex_readImage(handle, &outData) != 0) {
-            ++count;  // an empty attempt
-            *timestamp = lastTime;
-            continue;
-        }
-        place(outData);
-        // Every sub-frame already waiting is taken before the next capture:
-        // the ring holds only six, and one capture may finish several.
-        while (count < 4 && Lumivex_readImage(handle, &outData) == 0) place(outData);
+        // A capture that finished nothing (0) is not a sub-frame: only four
+        // sub-frames of one group make a frame.
+        drain();
     }
+    *timestamp = lastTime;
     return 0;
 }
 
@@ -204,6 +256,10 @@ int32_t LumivexTOFUSBSensor::setControl(CameraCtrl ctrl, int32_t value) {
         if (handle != nullptr) Lumivex_writeSensorReg(handle, e.params[0], e.params[1]);
     }
     appliedRange = value == 2 ? 2 : 4;
+    // From here on the board takes sub-frames at the new range: getFrame
+    // drops those of the old one.
+    rangeSwitchTime.store(hostFileTime());
+    rangeSwitches.fetch_add(1);
     return 0;
 }
 

@@ -2,6 +2,7 @@
 // up from built-in tables or a camera configuration file.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -35,6 +36,9 @@ private:
     void sendBoardRequest(const ConfigFileEntry& entry);
     void printSerialNumber();
 
+    bool takeSubFrame(const LumivexOutData* frame);
+    void noteRangeSwitch();
+
     LumivexHandle handle = nullptr;
     LumivexCfg cfg{};
     LumivexOutData* outData = nullptr;
@@ -44,6 +48,15 @@ private:
     // The range this back-end last put in force (its register set): 4 after
     // the built-in set-up, 0 (unknown) after a file's.
     int32_t appliedRange = 0;
+    // Range switches (setControl, the caller's thread) as the worker's
+    // getFrame sees them: how many so far, and the host's time (100 ns ticks
+    // since 1601, the time base of the board's clock) when the last one's
+    // register writes had returned. Sub-frames of the old range are dropped.
+    std::atomic<uint32_t> rangeSwitches{0};
+    std::atomic<uint64_t> rangeSwitchTime{0};
+    uint32_t rangeSwitchesSeen = 0;
+    uint64_t oldRangeBefore = 0;  // sub-frames stamped before this are of an old range
+    bool warnedSize = false;      // a sub-frame of another size, once per start
 };
 
 }  // namespace Lumivex

@@ -294,7 +294,10 @@ int Board::vendorRequest(uint8_t requestType, uint8_t request, uint16_t value, u
 
 std::vector<uint8_t> Board::frameImage(long frame) {
     if (cfg.depthCamera) {
-        const int range = depthRange();
+        // The sensor takes new range registers at the start of a frame: the
+        // four sub-frames of one frame share one range.
+        if (subFrame == 0) groupRange = depthRange();
+        const int range = groupRange;
         if (range != phasesRange) {
             phases = renderPhases(depthScene, range);
             phasesRange = range;

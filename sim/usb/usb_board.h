@@ -134,6 +134,7 @@ private:
     Scene depthScene;
     PhaseImages phases;
     int phasesRange = 0;
+    int groupRange = 4;              // the range of the frame being sent
     long framesMade = 0;
     long framesSinceStart = 0;
     long starts = 0;       // since the stream last started (the scripted stamps count from there)

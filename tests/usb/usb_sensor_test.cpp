@@ -119,9 +119,32 @@ TEST_P(BitsTest, BitsPerPixelGiveBytesPerPixel) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Widths, BitsTest,
-                         ::testing::Values(BitsCase{12, "Serial: ABCD-EFGH-IJKL\n"}, BitsCase{8, "Serial: ABCD-EFGH-IJKL\n"},
-                                           // 20 bits leave 0 bytes per pixel: the library refuses the configuration
-                                           BitsCase{20, "camera_initWithFile ***WARNING*** Cannot open camera.rtn_val = 65361\n"}));
+                         ::testing::Values(BitsCase{12, "Serial: ABCD-EFGH-IJKL\n"},
+                                           // 8 bits give 1 byte a sample, 20 bits none: not the sensor's
+                                           // frames, refused before the board is touched
+                                           BitsCase{8, "camera_initWithFile ***WARNING*** The file's frames of 240 x 180 x 1 "
+                                                       "bytes are not the sensor's 240 x 180 x 2.\n"},
+                                           BitsCase{20, "camera_initWithFile ***WARNING*** The file's frames of 240 x 180 x 0 "
+                                                        "bytes are not the sensor's 240 x 180 x 2.\n"}));
+
+TEST_F(BusTest, AFileWithAnotherFrameSizeIsRefusedBeforeAnyBoardTraffic) {
+    configureBus("camera=depth");
+    for (const char* size : {"width = 320\nheight = 240\nbits_per_pixel = 12", "width = 240\nheight = 180\nbits_per_pixel = 8",
+                             "width = 240\nheight = 90\nbits_per_pixel = 12"}) {
+        const std::string path = writeConfig(std::string("[camera]\n") + size + "\nformat = 4\n");
+        LumivexTOFUSBSensor sensor(path.c_str(), 0);
+        lumivex_vusb_clear_log();
+        const std::string out = stdoutOf([&] { EXPECT_EQ(sensor.open(), 1) << size; });
+        EXPECT_EQ(out.rfind("camera_initWithFile ***WARNING*** The file's frames of ", 0), 0u) << out;
+        EXPECT_EQ(busLog(), "") << size;  // not even opened
+        EXPECT_EQ(stdoutOf([&] { EXPECT_EQ(sensor.start(), -1); }),
+                  "start ***WARNING*** Error beginning capture, rtn_val = 65312\n");
+        std::vector<uint8_t> frame(kRawFrameBytes);
+        uint64_t stamp = 0;
+        EXPECT_EQ(sensor.getFrame(frame.data(), &stamp), -1);  // nothing captured (start has warned)
+        sensor.close();
+    }
+}
 
 TEST_F(BusTest, AnUnreadableFileIsReportedAndNothingIsOpened) {
     configureBus("camera=depth");
@@ -139,7 +162,7 @@ TEST_F(BusTest, StartTwiceAndFramesWhileNotStreaming) {
     stdoutOf([&] { ASSERT_EQ(sensor.open(), 0); });
     std::vector<uint8_t> frame(kRawFrameBytes, 0x5A);
     uint64_t stamp = 77;
-    EXPECT_EQ(sensor.getFrame(frame.data(), &stamp), 0);  // not streaming: four empty rounds
+    EXPECT_EQ(sensor.getFrame(frame.data(), &stamp), -1);  // not streaming: nothing captured
     EXPECT_EQ(stamp, 77u);
     EXPECT_EQ(frame[0], 0x5A);
     ASSERT_EQ(sensor.start(), 0);
@@ -282,5 +305,91 @@ TEST_P(UsbDepthTest, DepthMatchesTheSceneAtBothRanges) {
 
 INSTANTIATE_TEST_SUITE_P(Links, UsbDepthTest, ::testing::Values("speed=super,link=short", "speed=high,link=full"),
                          [](const auto& info) { return std::string(info.index == 0 ? "ShortPackets" : "FullTransfers"); });
+
+// A capture that ends inside a group gives no frame: never three planes of
+// a frame and one of an older one.
+TEST_F(BusTest, AFailureInsideAGroupGivesNoFrame) {
+    for (const char* fault : {"disconnect_at=3", "error_at=3", "halt_at=3"}) {
+        configureBus(std::string("camera=depth,link=short,speed=super,pipeline=0,") + fault);  // one sub-frame a transfer
+        LumivexTOFUSBSensor sensor("", 0);
+        stdoutOf([&] { ASSERT_EQ(sensor.open(), 0); });
+        ASSERT_EQ(sensor.start(), 0);
+        std::vector<uint8_t> frame(kRawFrameBytes, 0x5A);
+        uint64_t stamp = 77;
+        const std::string out = stdoutOf([&] { EXPECT_EQ(sensor.getFrame(frame.data(), &stamp), -1) << fault; });
+        EXPECT_EQ(out.rfind("getFrame ***WARNING*** ", 0), 0u) << out;
+        EXPECT_EQ(stamp, 77u) << fault;
+        sensor.stop();
+        sensor.close();
+    }
+}
+
+TEST_F(BusTest, SpecialFramesAreDroppedWithOneWarning) {
+    configureBus("camera=depth,pipeline=0,special_at=1");
+    LumivexTOFUSBSensor sensor("", 0);
+    stdoutOf([&] { ASSERT_EQ(sensor.open(), 0); });
+    ASSERT_EQ(sensor.start(), 0);
+    std::vector<uint8_t> frame(kRawFrameBytes);
+    uint64_t stamp = 0;
+    std::string out;
+    for (int i = 0; i < 3; ++i) out += stdoutOf([&] { EXPECT_EQ(sensor.getFrame(frame.data(), &stamp), 0); });
+    EXPECT_EQ(out, "getFrame ***WARNING*** Frame of 86400 bytes (format 8) dropped: a sub-frame has 86400 bytes\n");
+    sensor.stop();
+    sensor.close();
+}
+
+// Every frame after a range switch is of the new range, on both kinds of link.
+TEST_P(UsbDepthTest, FramesAfterARangeSwitchAreOfTheNewRange) {
+    configureBus(std::string("camera=depth,") + GetParam());
+    LumivexTOFCamera camera("/nonexistent/model");
+    stdoutOf([&] { ASSERT_EQ(camera.open(USB, 0), 0); });
+    std::vector<float> depth[2] = {std::vector<float>(kPixelCount), std::vector<float>(kPixelCount)};
+    std::vector<float> amplitude(kPixelCount);
+    ASSERT_EQ(lumivex_vk_scene_truth("default", 2, depth[0].data(), amplitude.data()), 0);
+    ASSERT_EQ(lumivex_vk_scene_truth("default", 4, depth[1].data(), amplitude.data()), 0);
+    ASSERT_EQ(camera.start(DEPTH), 0);
+    for (int range : {2, 4, 2, 4, 2}) {
+        ASSERT_EQ(camera.setControl(RANG, range), 0);
+        // Frames captured before the switch may still be ready: only those
+        // captured after it count. The worker converts with the new frequency.
+        while (LumivexFrameBuffer* old = camera.requestFrame(0)) camera.releaseFrame(old);
+        for (int n = 0; n < 2; ++n) {
+            LumivexFrameBuffer* frame = camera.requestFrame(3000);
+            ASSERT_NE(frame, nullptr);
+            const float* d = static_cast<float*>(frame->getData(DEPTH));
+            const std::vector<float>& truth = depth[range == 2 ? 0 : 1];
+            for (uint32_t i = 0; i < kPixelCount; i += 97) ASSERT_NEAR(d[i], truth[i], 0.02f) << "range " << range << " frame " << n;
+            camera.releaseFrame(frame);
+        }
+    }
+    EXPECT_EQ(camera.stop(), 0);
+    EXPECT_EQ(camera.close(), 0);
+}
+
+// A board's frame counter runs on across sessions: every session's frames
+// are real, none blank, none reported as a sequence gap.
+TEST_F(BusTest, EverySessionOfAReopenedCameraStartsWithARealFrame) {
+    configureBus("camera=depth,seq_start=500");
+    std::vector<float> depth(kPixelCount), amplitude(kPixelCount);
+    ASSERT_EQ(lumivex_vk_scene_truth("default", 4, depth.data(), amplitude.data()), 0);
+    LumivexTOFCamera camera("/nonexistent/model");
+    for (int session = 0; session < 3; ++session) {
+        const std::string out = stdoutOf([&] {
+            ASSERT_EQ(camera.open(USB, 0), 0);
+            ASSERT_EQ(camera.start(DEPTH), 0);
+            LumivexFrameBuffer* frame = camera.requestFrame(3000);
+            ASSERT_NE(frame, nullptr);
+            FrameDataFormat format{};
+            frame->getFormat(DEPTH, format);
+            EXPECT_GT(format.timestamp, 0u);
+            const float* d = static_cast<float*>(frame->getData(DEPTH));
+            for (uint32_t i = 0; i < kPixelCount; i += 97) ASSERT_NEAR(d[i], depth[i], 0.02f) << "session " << session;
+            camera.releaseFrame(frame);
+            ASSERT_EQ(camera.stop(), 0);
+            ASSERT_EQ(camera.close(), 0);
+        });
+        EXPECT_EQ(out.find("WARNING"), std::string::npos) << "session " << session << ": " << out;
+    }
+}
 
 }  // namespace
