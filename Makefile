@@ -58,15 +58,21 @@ usb-kernel-test: all
 	cmake --build build -j $(JOBS) --target usb_scenario lumivex_ffs_board
 	tools/usb-kernel-test.sh build
 
-# The USB frame decoders under libFuzzer (clang), FUZZ_SECONDS each run.
+# The USB frame decoders and the configuration file parser under libFuzzer
+# (clang), FUZZ_SECONDS each.
 FUZZ_SECONDS ?= 30
 FUZZ_SOURCES = tests/usbcam/fuzz/decoder_fuzz.cpp usbcam/hx_usb_camera_lib.cpp usbcam/device_session.cpp \
 	usbcam/vendor_requests.cpp usbcam/bulk_streaming.cpp usbcam/frame_decoding.cpp usbcam/control_scripts.cpp
 fuzz: deps
-	mkdir -p build-fuzz/corpus
+	mkdir -p build-fuzz/corpus build-fuzz/config-corpus
 	clang++ -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -Iusbcam/include -Iusbcam \
 		$(FUZZ_SOURCES) $$(pkg-config --cflags --libs libusb-1.0 lua5.4) -o build-fuzz/decoder_fuzz
 	build-fuzz/decoder_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=70000 -print_final_stats=1 build-fuzz/corpus
+	clang++ -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -Iconfigparser/include \
+		tests/configparser/fuzz/config_fuzz.cpp configparser/config_parser.cpp -o build-fuzz/config_fuzz
+	cp -n configparser/examples/*.cfg build-fuzz/config-corpus/
+	build-fuzz/config_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=4096 -close_fd_mask=2 -print_final_stats=1 \
+		build-fuzz/config-corpus
 
 bench: all
 	build/bench/lumivex_bench

@@ -1,5 +1,6 @@
 // The camera configuration file: a [camera] section of key = value lines,
 // then [board] and [sensor] sections of steps ("reg", "request", "delay").
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstddef>
@@ -61,13 +62,20 @@ std::string trim(const std::string& text) {
     return text.substr(a, b - a);
 }
 
-// A decimal or 0x-hexadecimal number within [0, maximum].
+// A decimal (leading zeros allowed: 0240 is 240, never octal) or
+// 0x-hexadecimal number within [0, maximum].
 bool number(Parser& p, const std::string& text, uint64_t maximum, uint32_t& out, const char* what) {
-    if (text.empty() || text[0] == '-' || text[0] == '+') return p.fail(std::string("bad ") + what + " '" + text + "'");
+    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    const std::string digits = hex ? text.substr(2) : text;
+    const auto isDigit = [hex](char c) {
+        return hex ? std::isxdigit(static_cast<unsigned char>(c)) != 0 : std::isdigit(static_cast<unsigned char>(c)) != 0;
+    };
+    if (digits.empty() || !std::all_of(digits.begin(), digits.end(), isDigit))
+        return p.fail(std::string("bad ") + what + " '" + text + "'");
     errno = 0;
     char* end = nullptr;
-    const unsigned long long value = std::strtoull(text.c_str(), &end, 0);
-    if (errno != 0 || *end != '\0') return p.fail(std::string("bad ") + what + " '" + text + "'");
+    const unsigned long long value = std::strtoull(digits.c_str(), &end, hex ? 16 : 10);
+    if (errno != 0 || *end != '\0') return p.fail(std::string(what) + " " + text + " is above " + std::to_string(maximum));
     if (value > maximum) return p.fail(std::string(what) + " " + text + " is above " + std::to_string(maximum));
     out = uint32_t(value);
     return true;

@@ -64,6 +64,25 @@ TEST(ConfigFile, StepsCarryKindFilterSectionAndParameters) {
     lumivex_release_config(&r);
 }
 
+TEST(ConfigFile, NumbersAreDecimalWithLeadingZerosOrHexadecimal) {
+    const std::string path = writeFile("[camera]\nwidth = 0240\nheight = 0180\nbits_per_pixel = 012\nformat = 04\n"
+                                       "i2c_address = 0X3a\n[sensor]\ndelay 0100\nreg 010 0x1F\nreg 08 0009\n");
+    ConfigFileResult r{};
+    ASSERT_EQ(lumivex_parse_config(path.c_str(), &r), 0);
+    EXPECT_EQ(r.width, 240);
+    EXPECT_EQ(r.height, 180);
+    EXPECT_EQ(r.bitsPerPixel, 12);
+    EXPECT_EQ(r.formatMode, 4);
+    EXPECT_EQ(r.i2cAddress, 0x3A);
+    ASSERT_EQ(r.entryCount, 3);
+    EXPECT_EQ(r.entries[0].params[0], 100u);  // ms, not 64
+    EXPECT_EQ(r.entries[1].params[0], 10u);
+    EXPECT_EQ(r.entries[1].params[1], 0x1Fu);
+    EXPECT_EQ(r.entries[2].params[0], 8u);
+    EXPECT_EQ(r.entries[2].params[1], 9u);
+    lumivex_release_config(&r);
+}
+
 struct ErrorCase {
     const char* text;
     const char* message;  // after "PATH:"
@@ -91,6 +110,11 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{"[camera]\nwidth = 70000\n", "2: width 70000 is above 65535"},
         ErrorCase{"[camera]\nwidth = -1\n", "2: bad width '-1'"},
         ErrorCase{"[camera]\nwidth = 24O\n", "2: bad width '24O'"},
+        ErrorCase{"[camera]\nwidth = 0x\n", "2: bad width '0x'"},
+        ErrorCase{"[camera]\nwidth = 0x-1\n", "2: bad width '0x-1'"},
+        ErrorCase{"[camera]\nwidth = 2e2\n", "2: bad width '2e2'"},
+        ErrorCase{"[camera]\nwidth = 0b11\n", "2: bad width '0b11'"},
+        ErrorCase{"[camera]\nwidth = 99999999999999999999999\n", "2: width 99999999999999999999999 is above 65535"},
         ErrorCase{"[camera]\nformat = 7\n", "2: format 7 is above 6"},
         ErrorCase{"[camera]\ni2c_mode = 5\n", "2: i2c_mode 5 is above 4"},
         ErrorCase{"[camera]\nwidth = 1\nwidth = 2\n", "3: width given twice"},

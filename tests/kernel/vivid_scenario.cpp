@@ -7,7 +7,8 @@
 //         increasing; 20 start/stop cycles with a frame in every one;
 //         descriptors and mappings back where they started after close.
 //   slow: a source far slower than the sensor (its sub-frames never group):
-//         stop returns within the bound.
+//         no frame is handed out in 4 s of requests, and stop returns
+//         within the bound.
 #include <dirent.h>
 
 #include <chrono>
@@ -103,7 +104,15 @@ void slow() {
     LumivexTOFCamera camera;
     check(camera.open(CSI, 0) == 0, "open /dev/video0 (slow source)");
     check(camera.start(DEPTH) == 0, "start on a slow source");
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    // Its sub-frames never group: every capture fails, and none is handed out.
+    int handedOut = 0;
+    for (int i = 0; i < 4; ++i) {
+        if (LumivexFrameBuffer* frame = camera.requestFrame(1000)) {
+            ++handedOut;
+            camera.releaseFrame(frame);
+        }
+    }
+    check(handedOut == 0, "no frame handed out from sub-frames that never group (" + std::to_string(handedOut) + ")");
     const auto began = std::chrono::steady_clock::now();
     auto stopping = std::async(std::launch::async, [&] { return camera.stop(); });
     const bool returned = stopping.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
