@@ -1,6 +1,7 @@
 // Streaming through the virtual bus: transfers, capture, the ring, time-outs,
 // disconnection, single-frame mode and frames intact across transfer sizes.
 #include <chrono>
+#include <functional>
 #include <future>
 #include <thread>
 
@@ -40,6 +41,11 @@ protected:
         }
         return last;
     }
+    // Captures (at most `tries` times) until `wanted` frames of `bytes` were
+    // read, each checked whole, shown to `each` and released; every capture
+    // must finish frames or report nothing (a sequence gap too, if allowed).
+    int takeFrames(uint32_t bytes, int wanted, int tries, bool gapsAllowed = false,
+                   const std::function<void(const LumivexOutData*)>& each = nullptr);
     LumivexCfg cfg;
     Probe camera;
 };
@@ -139,6 +145,25 @@ INSTANTIATE_TEST_SUITE_P(
     return ::testing::AssertionSuccess();
 }
 
+int Streaming::takeFrames(uint32_t bytes, int wanted, int tries, bool gapsAllowed,
+                          const std::function<void(const LumivexOutData*)>& each) {
+    int frames = 0;
+    for (int i = 0; i < tries && frames < wanted; ++i) {
+        const uint32_t result = camera.capture();
+        EXPECT_TRUE(result <= 254 || (gapsAllowed && result == USB_CAMERA_SEQUENCE_GAP))
+            << "after " << frames << " frames: " << std::hex << result;
+        if (result > 254 && !(gapsAllowed && result == USB_CAMERA_SEQUENCE_GAP)) break;
+        LumivexOutData* frame = nullptr;
+        while (frames < wanted && camera.read(frame) == 0) {
+            EXPECT_TRUE(intact(frame, bytes)) << "frame " << frames;
+            if (each) each(frame);
+            camera.del();
+            ++frames;
+        }
+    }
+    return frames;
+}
+
 // Register reads on another thread: every synchronous control transfer
 // handles events, so completions run on this thread too, as on a board.
 class RegisterReader {
@@ -169,20 +194,11 @@ TEST_F(Streaming, ASlowConsumerGetsCompleteFramesInOrder) {
     ASSERT_EQ(camera.beginCapture(), 0u);
     RegisterReader reader(camera);
     uint64_t previous = 0;
-    int frames = 0;
-    for (int tries = 0; tries < 2000 && frames < 40; ++tries) {
-        const uint32_t result = camera.capture();
-        ASSERT_TRUE(result <= 254 || result == USB_CAMERA_SEQUENCE_GAP) << std::hex << result;
-        LumivexOutData* frame = nullptr;
-        while (camera.read(frame) == 0) {
-            ASSERT_TRUE(intact(frame, 86400)) << "frame " << frames;
-            EXPECT_GT(frame->timestamp, previous) << "frame " << frames;  // device time: never backwards
-            previous = frame->timestamp;
-            std::this_thread::sleep_for(std::chrono::milliseconds(8));
-            camera.del();
-            ++frames;
-        }
-    }
+    const int frames = takeFrames(86400, 40, 2000, true, [&previous](const LumivexOutData* frame) {
+        EXPECT_GT(frame->timestamp, previous);  // device time: never backwards
+        previous = frame->timestamp;
+        std::this_thread::sleep_for(std::chrono::milliseconds(8));
+    });
     EXPECT_EQ(frames, 40);
     EXPECT_EQ(camera.endCapture(), 0u);
 }
@@ -210,18 +226,9 @@ TEST_P(RestartTest, EverySessionStartsCleanWhateverCameBefore) {
         const uint64_t started = c.deviceClock ? LumivexUsb::hostFileTime() : uint64_t(LumivexUsb::ticksNow());
         ASSERT_EQ(camera.beginCapture(), 0u);
         EXPECT_EQ(camera.available(), 0u) << "frames from before the start";
-        int frames = 0;
-        for (int tries = 0; tries < 200 && frames < 4; ++tries) {
-            const uint32_t result = camera.capture();
-            ASSERT_LE(result, 254u) << "session " << session << " result " << std::hex << result;
-            LumivexOutData* frame = nullptr;
-            while (camera.read(frame) == 0) {
-                ASSERT_TRUE(intact(frame, c.frameBytes)) << "session " << session;
-                EXPECT_GE(frame->timestamp, started) << "session " << session;
-                camera.del();
-                ++frames;
-            }
-        }
+        const int frames = takeFrames(c.frameBytes, 4, 200, false, [&](const LumivexOutData* frame) {
+            EXPECT_GE(frame->timestamp, started) << "session " << session;
+        });
         EXPECT_EQ(frames, 4) << "session " << session;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the board runs on meanwhile
         camera.endCapture();
@@ -329,18 +336,7 @@ TEST_F(Streaming, ZeroLengthCompletionsAreSkippedWithoutWaiting) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     uint32_t value = 0;
     camera.readReg_8_8(0x46, 0, &value);
-    int frames = 0;
-    for (int i = 0; i < 40 && frames < 10; ++i) {
-        const uint32_t result = camera.capture();
-        ASSERT_LE(result, 254u) << std::hex << result;
-        LumivexOutData* frame = nullptr;
-        while (camera.read(frame) == 0) {
-            EXPECT_TRUE(intact(frame, 1536));
-            camera.del();
-            ++frames;
-        }
-    }
-    EXPECT_EQ(frames, 10);
+    EXPECT_EQ(takeFrames(1536, 10, 40), 10);
     const std::string log = busLog();
     EXPECT_GE(countOf(log, "-> completed 0\n"), 10);  // the zero-length packets
     EXPECT_EQ(countOf(log, "timed out"), 0);
@@ -361,17 +357,7 @@ TEST_F(Streaming, ASlowRequestRunsCompletionsAndEndsAtItsTimeOut) {
     // done so inside beginCapture's own requests already); their frames
     // come out whole and in order.
     EXPECT_GE(countOf(log.substr(0, timedOut), "-> completed 1536"), 16) << log.substr(0, 2000);
-    int frames = 0;
-    for (int i = 0; i < 40 && frames < 32; ++i) {
-        ASSERT_LE(camera.capture(), 254u);
-        LumivexOutData* frame = nullptr;
-        while (camera.read(frame) == 0) {
-            EXPECT_TRUE(intact(frame, 1024));
-            camera.del();
-            ++frames;
-        }
-    }
-    EXPECT_EQ(frames, 32);
+    EXPECT_EQ(takeFrames(1024, 32, 40), 32);
 }
 
 TEST_F(Streaming, SetCamCfgNeverFreesAFrameInUse) {
