@@ -21,9 +21,6 @@ constexpr int64_t kCancelWaitMs = 2000;
 constexpr int64_t kSyncIntervalTicks = 10000000;  // 1 s
 // setCamCfg waits at most this long for a decode on another thread to end.
 constexpr auto kDecodeWait = std::chrono::seconds(2);
-}  // namespace
-
-namespace {
 // A completion record of a transfer that failed (error, stall, no device,
 // overflow): capture decodes the records before it, then stops there.
 constexpr int32_t kFailedCode = -3;
@@ -75,8 +72,9 @@ uint32_t HxUsbCameraLib::beginCapture() {
     // transfers hold whole chunks.
     if (!usesMarkerStream()) transferSize = uint32_t((transferSize + kChunkBytes - 1) / kChunkBytes * kChunkBytes);
     clearCompletionRecords();  // no stale record is decoded
-    // Every capture starts with no partial frame and an empty ring: nothing
-    // from before the restart is glued to or mixed with the new stream.
+    // Every capture starts with no partial frame and an empty ring (here, and
+    // again after the board's capture reset below): nothing from before the
+    // restart is glued to or mixed with the new stream.
     frameOffset = 0;
     flush();
     sequenceRestart = true;

@@ -368,7 +368,7 @@ void Board::produceFrame(bool endsTransfer, Clock::time_point due) {
         marker[511] = uint8_t(tail);
         fifo.insert(fifo.end(), marker, marker + kPacket);
     }
-    ++sequence;
+    if (frame != cfg.specialAt || usesChunkStream()) ++sequence;  // special frames carry no number of their own
     frameEnds.emplace_back(fifoStart + fifo.size(), endsTransfer);
 }
 
