@@ -44,10 +44,24 @@ VirtualKernel::VirtualKernel() {
     if (const char* l = std::getenv("LUMIVEX_SIM_LOG")) settings += std::string("log=") + l + ",";
     if (const char* x = std::getenv("LUMIVEX_SIM")) settings += x;
     std::string error;
-    if (!applySettings(config, settings, error))
+    if (!applySettings(config, settings, error)) {
+        // Under lumivex-virtual a bad setting ends the program before it runs.
+        if (std::getenv("LUMIVEX_SIM_STRICT") != nullptr) {
+            std::fprintf(stderr, "lumivex-virtual: bad setting '%s' (see sim/README.md)\n", error.c_str());
+            _exit(2);
+        }
         std::fprintf(stderr, "lumivex virtual kernel: bad setting '%s' ignored\n", error.c_str());
+    }
     resetDevices();
 }
+
+namespace {
+// Under lumivex-virtual the settings are read as the program loads, so that
+// a bad one is refused at once, whatever the program does.
+__attribute__((constructor)) void readSettingsAtLoad() {
+    if (std::getenv("LUMIVEX_SIM_STRICT") != nullptr) VirtualKernel::instance();
+}
+}  // namespace
 
 void VirtualKernel::resetDevices() {
     for (auto& node : videoNodes) freeBuffers(node);

@@ -6,6 +6,10 @@ set -eu
 cd "$(dirname "$0")/.."
 PYTHON="${1:-/usr/bin/python3}"
 WHICH="${DEMO:-both}"
+case "$WHICH" in
+    both|csi|usb) ;;
+    *) echo "make demo: unknown demo '$WHICH' (DEMO=csi, DEMO=usb, or none for both)" >&2; exit 2 ;;
+esac
 OUT="build/demo"
 mkdir -p "$OUT/usb"
 export PYTHONPATH="build/python${PYTHONPATH:+:$PYTHONPATH}"

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdarg>
+#include <cstdlib>
 
 #include "usb_bus.h"
 #include "vusb_control.h"
@@ -13,6 +14,12 @@ using LumivexSim::UsbBus;
 
 namespace {
 UsbBus& bus() { return UsbBus::instance(); }
+
+// Under lumivex-virtual the boards are read as the program loads, so that a
+// bad setting is refused at once, whatever the program does.
+__attribute__((constructor)) void readSettingsAtLoad() {
+    if (std::getenv("LUMIVEX_SIM_STRICT") != nullptr) bus();
+}
 
 struct ErrorText {
     int code;

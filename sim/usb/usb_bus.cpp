@@ -51,14 +51,19 @@ UsbBus::UsbBus() {
     std::string text;
     if (const char* boardsText = std::getenv("LUMIVEX_USB")) text = boardsText;
     if (const char* logPath = std::getenv("LUMIVEX_USB_LOG")) text += std::string(text.empty() ? "" : ";") + "log=" + logPath;
-    if (configure(text) != 0) std::fprintf(stderr, "lumivex virtual USB bus: LUMIVEX_USB ignored\n");
+    if (configure(text) == 0) return;
+    // Under lumivex-virtual a bad setting ends the program before it runs.
+    if (std::getenv("LUMIVEX_SIM_STRICT") != nullptr) _exit(2);
+    std::fprintf(stderr, "lumivex virtual USB bus: LUMIVEX_USB ignored\n");
 }
 
 int UsbBus::configure(const std::string& text) {
     BusSettings fresh;
     std::string error;
     if (!parseBusSettings(text, fresh, error)) {
-        std::fprintf(stderr, "lumivex virtual USB bus: bad setting '%s'\n", error.c_str());
+        std::fprintf(stderr, "%s: bad setting '%s'\n",
+                     std::getenv("LUMIVEX_SIM_STRICT") != nullptr ? "lumivex-virtual" : "lumivex virtual USB bus",
+                     error.c_str());
         return -1;
     }
     std::lock_guard<std::recursive_mutex> lock(mutex);

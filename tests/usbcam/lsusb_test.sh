@@ -27,5 +27,17 @@ if printf '%s\n' "$verbose$super" | grep -q "can't get"; then echo "FAIL: lsusb 
 if [ $# -ge 2 ]; then
     launched=$("$2" --usb-board vid=0x04B4,pid=0x00F1 --usb-board vid=0x52CB,pid=0x52CB -- lsusb 2>&1)
     check "$launched" "^Bus 001 Device 003: ID 52cb:52cb" "lumivex-virtual --usb-board attaches boards"
+    # A bad setting ends the program before it runs: status 2 and one line.
+    for bad in "--platform foo" "--scene nothere" "--fps 1000" "--faults bogus=1" "--usb-board pid=zz"; do
+        # shellcheck disable=SC2086
+        refused=$("$2" $bad -- lsusb 2>&1)
+        status=$?
+        if [ "$status" -eq 2 ] && [ "$(printf '%s\n' "$refused" | grep -c "^lumivex-virtual: bad setting")" -eq 1 ] \
+            && ! printf '%s\n' "$refused" | grep -q "^Bus "; then
+            echo "ok: lumivex-virtual $bad refused"
+        else
+            echo "FAIL: lumivex-virtual $bad gave status $status: $refused"; fail=1
+        fi
+    done
 fi
 exit $fail
