@@ -30,8 +30,22 @@ if env -u LD_LIBRARY_PATH LD_PRELOAD="$runtime" PYTHONPATH="$ROOT/lib/python3/di
 else
     echo "FAIL: the staged Python module does not import"; fail=1
 fi
+# The default prefix: the module goes where Debian's Python searches
+# /usr/local (python3.<minor>), and imports from there.
+LOCAL="$STAGE/local"
+DESTDIR="$LOCAL" cmake --install "$BUILD" --prefix /usr/local > "$STAGE/install-local.log"
+minor=$(${PYTHON:-/usr/bin/python3} -c 'import sys; print(sys.version_info.minor)')
+if ls "$LOCAL"/usr/local/lib/python3."$minor"/dist-packages/LumivexDepthCamera*.so > /dev/null 2>&1 \
+        && [ ! -e "$LOCAL/usr/local/lib/python3/dist-packages" ] \
+        && env -u LD_LIBRARY_PATH LD_PRELOAD="$runtime" PYTHONPATH="$LOCAL/usr/local/lib/python3.$minor/dist-packages" \
+            ${PYTHON:-/usr/bin/python3} -c "import LumivexDepthCamera"; then
+    echo "ok: /usr/local puts the module in lib/python3.$minor/dist-packages"
+else
+    echo "FAIL: the module's place under /usr/local"; fail=1
+fi
+rm -rf "$LOCAL"
 # Nothing outside the staged prefix.
-outside=$(find "$STAGE" -type f ! -path "$ROOT/*" ! -name install.log)
+outside=$(find "$STAGE" -type f ! -path "$ROOT/*" ! -name "install*.log")
 [ -z "$outside" ] && echo "ok: nothing outside the prefix" || { echo "FAIL: outside the prefix: $outside"; fail=1; }
 libdir=$(PKG_CONFIG_PATH="$ROOT/lib/pkgconfig" pkg-config --variable=libdir lumivex-usb)
 [ "$(readlink -f "$libdir")" = "$(readlink -f "$ROOT/lib")" ] && echo "ok: pkg-config finds the staged tree" \
