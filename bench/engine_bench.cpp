@@ -10,6 +10,7 @@
 
 #include "depth_conversion.h"
 #include "tof_camera.h"
+#include "tof_sensor.h"
 
 using namespace Lumivex;
 

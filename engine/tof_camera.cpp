@@ -7,7 +7,9 @@
 #include <cstdio>
 
 #include "depth_conversion.h"
+#include "frame_pool.h"
 #include "sensor_factory.h"
+#include "tof_sensor.h"
 
 namespace Lumivex {
 

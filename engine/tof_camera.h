@@ -11,12 +11,15 @@
 #include <thread>
 #include <vector>
 
+#include "camera_controls.h"
 #include "csi/host_platform.h"
 #include "frame_buffer.h"
-#include "frame_pool.h"
-#include "tof_sensor.h"
 
 namespace Lumivex {
+
+// Internal to the engine (a caller of openWithSensor includes tof_sensor.h).
+class LumivexTOFSensor;
+class FramePool;
 
 enum Connection : int32_t {
     CSI = 0,  // camera on a MIPI CSI-2 port

@@ -3,12 +3,9 @@
 
 #include <cstdint>
 
-namespace Lumivex {
+#include "camera_controls.h"
 
-enum CameraCtrl : int32_t {
-    RANG = 0,      // measuring range in metres (2 or 4)
-    EXPOSURE = 1,  // exposure
-};
+namespace Lumivex {
 
 class LumivexTOFSensor {
 public:

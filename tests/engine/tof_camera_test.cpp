@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "scripted_sensor.h"
+#include "frame_pool.h"
 #include "tof_camera.h"
 
 using namespace Lumivex;

@@ -15,7 +15,9 @@ fail=0
 for f in lib/libLumivexLib.so include/lumivex/lumivex_usb.h include/lumivex/usb_camera_lib.h \
          include/lumivex/lumivex_control_scripts.h lib/pkgconfig/lumivex-usb.pc \
          lib/cmake/LumivexLib/LumivexLibConfig.cmake lib/cmake/LumivexLib/LumivexLibTargets.cmake \
-         lib/udev/rules.d/60-lumivex-usb.rules bin/lumivex-virtual lib/liblumivex-vusb.so; do
+         lib/udev/rules.d/60-lumivex-usb.rules bin/lumivex-virtual lib/liblumivex-vusb.so \
+         lib/libLumivexEngine.so.0 include/lumivex/tof_camera.h include/lumivex/csi/host_platform.h \
+         lib/pkgconfig/lumivex-engine.pc lib/cmake/LumivexEngine/LumivexEngineConfig.cmake; do
     [ -e "$ROOT/$f" ] && echo "ok: $f" || { echo "FAIL: missing $f"; fail=1; }
 done
 ls "$ROOT"/lib/python3/dist-packages/LumivexDepthCamera*.so > /dev/null 2>&1 \
@@ -65,7 +67,20 @@ echo "$out" | grep -q "firmware 3.14" && echo "ok: reads the firmware" || { echo
 echo "$out" | grep -q "sensor register 0x3012 = 0x20" && echo "ok: registers" || { echo "FAIL: registers"; fail=1; }
 echo "$out" | grep -q "^frame 2: 1024 bytes" && echo "ok: captures frames" || { echo "FAIL: frames"; fail=1; }
 
-# And through the CMake package.
+# The C++ example against the staged engine, through pkg-config (with a run
+# path: the prefix is not where the loader looks), on the virtual CSI camera.
+# The back-end's interface stays inside.
+[ ! -e "$ROOT/include/lumivex/tof_sensor.h" ] && echo "ok: the back-end interface is not installed" \
+    || { echo "FAIL: tof_sensor.h installed"; fail=1; }
+flags=$(PKG_CONFIG_PATH="$ROOT/lib/pkgconfig" pkg-config --cflags --libs lumivex-engine)
+c++ -std=c++17 -O1 -Wall "$SOURCE/examples/cpp/lumivex_depth_demo.cpp" $flags -Wl,-rpath,"$ROOT/lib" -o "$STAGE/cppdemo"
+vkernel=$(dirname "$(echo "$BUS" | tr ':' '\n' | grep vusb)")/liblumivex-vkernel.so
+runtime_first=$(echo "$BUS" | tr ':' '\n' | grep libasan | tr '\n' ':')
+out=$(env -u LD_LIBRARY_PATH LD_PRELOAD="$runtime_first$vkernel" "$STAGE/cppdemo" csi 0 3 2>&1)
+echo "$out" | grep -Eq "^frame 2: time [1-9][0-9]*, 240x180, centre [0-9.]+ m" && echo "ok: the C++ example captures depth" \
+    || { echo "$out"; echo "FAIL: the C++ example"; fail=1; }
+
+# And through the CMake packages.
 mkdir -p "$STAGE/consumer"
 cat > "$STAGE/consumer/CMakeLists.txt" <<CMAKE
 cmake_minimum_required(VERSION 3.16)
@@ -73,9 +88,13 @@ project(consumer C CXX)
 find_package(LumivexLib REQUIRED)
 add_executable(demo $SOURCE/examples/c/lumivex_usb_demo.c)
 target_link_libraries(demo PRIVATE Lumivex::LumivexLib)
+find_package(LumivexEngine REQUIRED)
+add_executable(cppdemo $SOURCE/examples/cpp/lumivex_depth_demo.cpp)
+target_compile_features(cppdemo PRIVATE cxx_std_17)
+target_link_libraries(cppdemo PRIVATE Lumivex::LumivexEngine)
 CMAKE
 cmake -S "$STAGE/consumer" -B "$STAGE/consumer/build" -DCMAKE_PREFIX_PATH="$ROOT" > "$STAGE/consumer.log" 2>&1 \
     && cmake --build "$STAGE/consumer/build" >> "$STAGE/consumer.log" 2>&1 \
-    && echo "ok: find_package(LumivexLib) builds the example" \
+    && echo "ok: find_package(LumivexLib) and find_package(LumivexEngine) build the examples" \
     || { cat "$STAGE/consumer.log"; echo "FAIL: CMake package"; fail=1; }
 exit $fail
