@@ -43,6 +43,7 @@ struct BoardConfig {
     size_t pipelineBytes = 16384;       // the frame counter's first value (it keeps running across sessions)
     // Faults.
     bool descriptorFail = false, openFail = false, stall = false;
+    bool busy = false;                // another program holds interface 0
     int controlDelayMs = 0;           // vendor requests take this long to answer
     int controlDelayRequest = -1;     // only this bRequest (-1: every one)
     long haltAt = -1;                 // the transfer (counting from 0) at which the board halts bulk IN

@@ -301,6 +301,10 @@ int UsbBus::claim(libusb_device_handle* handle, int interface, bool claimIt) {
         return LIBUSB_ERROR_NO_DEVICE;
     }
     if (interface != 0) return LIBUSB_ERROR_NOT_FOUND;
+    if (claimIt && handle->device->board->config().busy) {
+        log("claim_interface 0 -> busy");
+        return LIBUSB_ERROR_BUSY;  // as usbfs answers for an interface another process claimed
+    }
     if (claimIt) {
         handle->claimed |= 1;
         log("claim_interface 0");

@@ -86,6 +86,7 @@ bool applyBoardSetting(BoardConfig& b, const std::string& key, const std::string
     if (key == "desc_fail") return (b.descriptorFail = true, true);
     if (key == "open_fail") return (b.openFail = true, true);
     if (key == "stall") return (b.stall = true, true);
+    if (key == "busy") return (b.busy = true, true);
     if (key == "ctrl_error") {
         if (value == "all") return (b.controlError = -2, true);
         return inRange(value, 0, 255, n) && (b.controlError = int(n), true);
