@@ -23,6 +23,42 @@ def test_exactly_eight_names_in_order_and_no_docstring():
     assert ldc.__doc__ is None
 
 
+def test_help_documents_every_class_method_property_and_member():
+    undocumented = []
+    for name in ["TOFOutput", "TOFConnect", "TOFControl", "LumivexCamera", "LumivexFormat", "LumivexFrame",
+                 "RawData", "DepthData"]:
+        cls = getattr(ldc, name)
+        if not (cls.__doc__ or "").strip():
+            undocumented.append(name)
+        for attribute, value in vars(cls).items():
+            if attribute.startswith("_") or attribute in ("name", "value") or attribute in getattr(cls, "__members__", {}):
+                continue
+            text = (value.__doc__ or "") if not isinstance(value, property) else (value.fget.__doc__ or "")
+            # pybind11 puts the signature first: a help text must follow it.
+            lines = [line for line in text.splitlines() if line.strip() and not line.startswith(attribute + "(")]
+            if not lines:
+                undocumented.append(f"{name}.{attribute}")
+        for member in getattr(cls, "__members__", {}):
+            if f"  {member} : " not in cls.__doc__:
+                undocumented.append(f"{name}.{member}")
+    assert undocumented == []
+
+
+@pytest.mark.parametrize("method, names", [
+    ("open", "connection: LumivexDepthCamera.TOFConnect, index: int, /"),
+    ("openWithFile", "path: Optional[str], unused: float, index: int, /"),
+    ("start", "output: LumivexDepthCamera.TOFOutput, /"),
+    ("setControl", "control: LumivexDepthCamera.TOFControl, value: int, /"),
+    ("requestFrame", "timeout: int, /"),
+    ("releaseFrame", "frame: LumivexDepthCamera.LumivexFrame, /"),
+])
+def test_help_names_the_arguments_and_calls_stay_positional(method, names):
+    assert f"{method}(self: LumivexDepthCamera.LumivexCamera, {names})" in getattr(ldc.LumivexCamera, method).__doc__
+    with pytest.raises(TypeError) as refused:
+        getattr(ldc.LumivexCamera(), method)(**{"timeout": 0} if method == "requestFrame" else {"index": 0})
+    assert "LumivexPython" not in str(refused.value)  # only the module's own names
+
+
 def test_numpy_is_imported_on_first_array_only():
     code = "import sys, LumivexDepthCamera; assert 'numpy' not in sys.modules"
     subprocess.run([sys.executable, "-c", code], check=True, env=os.environ.copy())
