@@ -3,7 +3,7 @@ PYTHON ?= /usr/bin/python3
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLUMIVEX_PYTHON=$(PYTHON)
 
-.PHONY: all deps deps-cross test sanitize tsan fuzz cross-test kernel-test usb-kernel-test bench demo clean
+.PHONY: all deps deps-cross test sanitize tsan fuzz cross-test kernel-test usb-kernel-test deb bench demo clean
 
 all: deps
 	cmake -S . -B build $(CMAKE_FLAGS)
@@ -53,6 +53,11 @@ kernel-test: all
 	cmake --build build -j $(JOBS) --target vivid_scenario
 	tools/kernel-test.sh build
 
+# Debian packages (build-deb/ARCH/): make deb, or make deb ARCH=arm64 for the boards.
+ARCH ?= $(shell dpkg --print-architecture)
+deb:
+	tools/make-deb.sh $(ARCH)
+
 # The USB library on a real Linux USB stack (Debian's libusb, dummy_hcd, our
 # board model behind FunctionFS) in a virtual machine.
 usb-kernel-test: all
@@ -84,4 +89,4 @@ demo: all
 	tools/demo.sh $(PYTHON)
 
 clean:
-	rm -rf build build-asan build-tsan build-fuzz build-aarch64 build-kernel build-usb-kernel
+	rm -rf build build-asan build-tsan build-fuzz build-aarch64 build-kernel build-usb-kernel build-deb

@@ -16,6 +16,13 @@ if [ "${1:-}" = "--cross" ]; then
     PACKAGES="g++-aarch64-linux-gnu qemu-user libgtest-dev:arm64 libusb-1.0-0-dev:arm64 \
 liblua5.4-dev:arm64 libbenchmark-dev:arm64"
 fi
+# --deb: what make deb needs (debhelper, lintian and the packages' build
+# dependencies); --deb-cross ARCH: the same for a cross build to ARCH.
+if [ "${1:-}" = "--deb" ]; then
+    shift
+    PACKAGES="debhelper dh-python lintian dpkg-dev fakeroot cmake g++ pkg-config libusb-1.0-0-dev liblua5.4-dev \
+libsleef-dev python3-dev pybind11-dev python3-numpy"
+fi
 # --kernel: what make kernel-test needs (QEMU, the guest's busybox, kmod and v4l2-ctl).
 if [ "${1:-}" = "--kernel" ]; then
     shift
