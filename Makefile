@@ -3,7 +3,7 @@ PYTHON ?= /usr/bin/python3
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLUMIVEX_PYTHON=$(PYTHON)
 
-.PHONY: all deps deps-cross test sanitize tsan fuzz cross-test kernel-test usb-kernel-test deb bench demo clean
+.PHONY: all deps deps-cross test sanitize tsan fuzz cross-test kernel-test usb-kernel-test deb deb-test bench demo clean
 
 all: deps
 	cmake -S . -B build $(CMAKE_FLAGS)
@@ -57,6 +57,11 @@ kernel-test: all
 ARCH ?= $(shell dpkg --print-architecture)
 deb:
 	tools/make-deb.sh $(ARCH)
+
+# The packages installed into a fresh Debian 12 root and used there.
+deb-test: deb
+	@tools/install-deps.sh debootstrap
+	tools/deb-test.sh
 
 # The USB library on a real Linux USB stack (Debian's libusb, dummy_hcd, our
 # board model behind FunctionFS) in a virtual machine.

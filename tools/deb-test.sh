@@ -1,0 +1,110 @@
+#!/bin/sh
+# The packages as a user installs them: a fresh Debian 12 system (debootstrap
+# into build-deb/root) installs the packages of build-deb/ARCH with apt
+# (dependencies from the archive), then, with no source tree: lumivex-ls on
+# the virtual cameras, a Python depth capture under lumivex-virtual, the C
+# and C++ examples built with pkg-config and run on the virtual cameras;
+# finally apt purge must leave nothing behind.
+# Usage: tools/deb-test.sh   (after make deb; needs root, debootstrap, network to the Debian archive)
+set -eu
+cd "$(dirname "$0")/.."
+ARCH=$(dpkg --print-architecture)
+DEBS="$(pwd)/build-deb/$ARCH"
+ls "$DEBS"/*.deb > /dev/null 2>&1 || { echo "deb-test: make deb first"; exit 2; }
+MIRROR=${LUMIVEX_DEBIAN_MIRROR:-http://deb.debian.org/debian}
+BASE="$(pwd)/build-deb/root-base"
+ROOT="$(pwd)/build-deb/root"
+
+# A fresh system each run, from a bootstrapped copy kept between runs.
+if [ ! -x "$BASE/usr/bin/apt-get" ]; then
+    rm -rf "$BASE"
+    echo "deb-test: bootstrapping Debian 12 ($MIRROR; a few minutes)"
+    debootstrap --variant=minbase bookworm "$BASE" "$MIRROR" > "$(pwd)/build-deb/debootstrap.log" 2>&1 \
+        || { tail -20 "$(pwd)/build-deb/debootstrap.log"; echo "deb-test: debootstrap failed"; exit 1; }
+fi
+cleanup() {
+    for m in "$ROOT/proc" "$ROOT/dev"; do mountpoint -q "$m" && umount -l "$m"; done
+    return 0
+}
+trap cleanup EXIT
+cleanup
+rm -rf "$ROOT"
+cp -a "$BASE" "$ROOT"
+mount -t proc proc "$ROOT/proc"
+mount --bind /dev "$ROOT/dev"
+cp /etc/resolv.conf "$ROOT/etc/resolv.conf"
+mkdir -p "$ROOT/debs"
+cp "$DEBS"/*.deb "$ROOT/debs/"
+
+cat > "$ROOT/test.sh" <<'GUEST'
+set -u
+export DEBIAN_FRONTEND=noninteractive
+fail=0
+check() {  # status description
+    if [ "$1" -eq 0 ]; then echo "ok: $2"; else echo "FAIL: $2"; fail=1; fi
+}
+apt-get update -q > /tmp/apt.log 2>&1
+apt-get install -y -q /debs/*.deb > /tmp/install.log 2>&1
+check $? "apt installs the packages with their dependencies" || true
+[ "$fail" -eq 0 ] || { tail -20 /tmp/install.log; exit 1; }
+dpkg -L liblumivex0 liblumivex-dev python3-lumivex lumivex-tools | sort -u > /tmp/files
+[ -e /usr/src ] && ls /usr/src | grep -q lumivex && { echo "FAIL: a source tree"; fail=1; }
+
+lumivex-virtual --usb --usb-board pid=0x00F1,serial=SECOND-BOARD -- lumivex-ls --json > /tmp/ls.json 2>&1
+python3 - <<'PY'
+import json, sys
+listing = json.load(open("/tmp/ls.json"))
+ok = (listing["csi"][0]["node"] == "/dev/video0" and [b["serial"] for b in listing["usb"]] == ["LMVXT0F00001", "SECOND-BOARD"]
+      and all(b["firmware"] for b in listing["usb"]))
+sys.exit(0 if ok else 1)
+PY
+check $? "lumivex-ls --json lists the virtual CSI camera and two USB boards with serials and firmware"
+lumivex-ls --help | grep -q "^usage: lumivex-ls"; check $? "lumivex-ls --help"
+lumivex-view --help | grep -q "^usage:"; check $? "lumivex-view --help"
+lumivex-snapshot --help | grep -q "^usage:"; check $? "lumivex-snapshot --help"
+man -w lumivex-ls > /dev/null 2>&1 || [ -e /usr/share/man/man1/lumivex-ls.1.gz ]; check $? "lumivex-ls has a manual page"
+
+for connection in CSI USB; do
+    lumivex-virtual --usb -- python3 - "$connection" <<'PY'
+import sys
+import LumivexDepthCamera as ldc
+camera = ldc.LumivexCamera()
+assert camera.open(getattr(ldc.TOFConnect, sys.argv[1]), 0) == 0
+assert camera.setControl(ldc.TOFControl.RANG, 4) == 0
+assert camera.start(ldc.TOFOutput.DEPTH) == 0
+for _ in range(3):
+    frame = camera.requestFrame(3000)
+    depth = frame.getDepthData()
+    assert depth.shape == (180, 240) and depth.dtype.name == "float32"
+    assert 0.5 < float(depth[90, 120]) < 3.5, depth[90, 120]
+    camera.releaseFrame(frame)
+assert camera.stop() == 0 and camera.close() == 0
+PY
+    check $? "Python depth capture on the virtual $connection camera"
+done
+
+apt-get install -y -q gcc g++ pkg-config > /tmp/compilers.log 2>&1
+cc -O1 -Wall /usr/share/lumivex/examples/c/lumivex_usb_demo.c $(pkg-config --cflags --libs lumivex-usb) -o /tmp/cdemo
+check $? "the C example builds with pkg-config"
+LUMIVEX_USB="" lumivex-virtual --usb-board serial=ABCD-EFGH-IJKL,fps=400 -- /tmp/cdemo 0 3 | grep -q "^frame 2: 1024 bytes"
+check $? "the C example captures frames on a virtual USB board"
+c++ -std=c++17 -O1 -Wall /usr/share/lumivex/examples/cpp/lumivex_depth_demo.cpp $(pkg-config --cflags --libs lumivex-engine) \
+    -o /tmp/cppdemo
+check $? "the C++ example builds with pkg-config"
+lumivex-virtual -- /tmp/cppdemo csi 0 3 | grep -Eq "^frame 2: time [1-9][0-9]*, 240x180, centre [0-9.]+ m"
+check $? "the C++ example captures depth on the virtual CSI camera"
+lumivex-virtual --usb -- /tmp/cppdemo usb 0 3 | grep -Eq "^frame 2: time [1-9][0-9]*, 240x180, centre [0-9.]+ m"
+check $? "the C++ example captures depth on the virtual USB camera"
+
+apt-get purge -y -q liblumivex0 liblumivex-dev python3-lumivex lumivex-tools > /tmp/purge.log 2>&1
+check $? "apt purge removes the packages"
+left=""
+while read -r path; do
+    [ -f "$path" ] || [ -L "$path" ] || { [ -d "$path" ] && case "$path" in *lumivex*) true ;; *) false ;; esac; } || continue
+    left="$left $path"
+done < /tmp/files
+[ -z "$left" ]; check $? "nothing of the packages is left behind${left:+:$left}"
+exit $fail
+GUEST
+echo "deb-test: installing the packages of $DEBS in a fresh Debian 12 root"
+chroot "$ROOT" /bin/sh /test.sh
