@@ -34,7 +34,9 @@ mount -t proc proc "$ROOT/proc"
 mount --bind /dev "$ROOT/dev"
 cp /etc/resolv.conf "$ROOT/etc/resolv.conf"
 mkdir -p "$ROOT/debs"
-cp "$DEBS"/*.deb "$ROOT/debs/"
+for deb in "$DEBS"/*.deb; do
+    case "$deb" in *-dbgsym_*) ;; *) cp "$deb" "$ROOT/debs/" ;; esac  # debug symbols are not for users
+done
 
 cat > "$ROOT/test.sh" <<'GUEST'
 set -u

@@ -21,7 +21,14 @@ fi
 if [ "${1:-}" = "--deb" ]; then
     shift
     PACKAGES="debhelper dh-python lintian dpkg-dev fakeroot cmake g++ pkg-config libusb-1.0-0-dev liblua5.4-dev \
-libsleef-dev python3-dev pybind11-dev python3-numpy"
+libsleef-dev python3-dev libpython3-dev pybind11-dev"
+fi
+if [ "${1:-}" = "--deb-cross" ]; then
+    DEB_ARCH="${2:?--deb-cross needs an architecture}"
+    shift 2
+    CROSS=1
+    PACKAGES="debhelper dh-python lintian dpkg-dev fakeroot cmake pkg-config python3-dev pybind11-dev \
+crossbuild-essential-$DEB_ARCH libusb-1.0-0-dev:$DEB_ARCH liblua5.4-dev:$DEB_ARCH libpython3-dev:$DEB_ARCH"
 fi
 # --kernel: what make kernel-test needs (QEMU, the guest's busybox, kmod and v4l2-ctl).
 if [ "${1:-}" = "--kernel" ]; then
