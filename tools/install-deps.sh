@@ -28,7 +28,8 @@ if [ "${1:-}" = "--deb-cross" ]; then
     shift 2
     CROSS=1
     PACKAGES="debhelper dh-python lintian dpkg-dev fakeroot cmake pkg-config python3-dev pybind11-dev \
-crossbuild-essential-$DEB_ARCH libusb-1.0-0-dev:$DEB_ARCH liblua5.4-dev:$DEB_ARCH libpython3-dev:$DEB_ARCH"
+crossbuild-essential-$DEB_ARCH pkg-config:$DEB_ARCH libusb-1.0-0-dev:$DEB_ARCH liblua5.4-dev:$DEB_ARCH libpython3-dev:$DEB_ARCH \
+qemu-user file"
 fi
 # --kernel: what make kernel-test needs (QEMU, the guest's busybox, kmod and v4l2-ctl).
 if [ "${1:-}" = "--kernel" ]; then

@@ -38,3 +38,4 @@ for deb in "$OUT"/*.deb; do
 done
 # lintian: no errors allowed; what it still says is explained in docs/packages.md.
 lintian --fail-on error --display-info "$OUT"/*.changes
+[ "$ARCH" = "$HOST_ARCH" ] || tools/deb-cross-check.sh "$ARCH"
