@@ -76,8 +76,6 @@ int VirtualKernel::videoIoctl(std::unique_lock<std::mutex>& lock, int index, con
             v4l2_pix_format pix = node.format;
             if (config.formatWidth > 0) pix.width = uint32_t(config.formatWidth);
             if (request == VIDIOC_TRY_FMT && config.tryField >= 0) pix.field = uint32_t(config.tryField);
-            pix.sizeimage = uint32_t(bufferLength());
-            pix.bytesperline = config.layout == Layout::Y12P ? 368 : config.layout == Layout::Strided ? 512 : 480;
             format->fmt.pix = pix;
             if (request == VIDIOC_S_FMT) node.format = pix;
             log("ioctl %s %s pixelformat=%s field=%u -> %s width=%u height=%u", at, requestName(request),

@@ -81,6 +81,27 @@ bool isAbsoluteDevice(const char* path) {
     return path != nullptr && path[0] == '/' && VirtualKernel::instance().handlesPath(path);
 }
 
+// stat by path of a virtual node: the node is opened, described and closed.
+int statVirtual(const char* path, struct stat* status) {
+    const int fd = VirtualKernel::instance().open(path, O_RDONLY);
+    if (fd < 0) return -1;  // errno as the open left it (ENOENT for a node that is not there)
+    const int result = VirtualKernel::instance().fstat(fd, status);
+    const int saved = errno;
+    VirtualKernel::instance().close(fd);
+    errno = saved;
+    return result;
+}
+
+template <typename F>
+F nextSymbol(const char* name) {
+    return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+}
+
+bool isUevent(const char* path) {
+    const size_t n = path != nullptr ? std::strlen(path) : 0;
+    return n > 21 && std::strncmp(path, "/sys/dev/char/", 14) == 0 && std::strcmp(path + n - 7, "/uevent") == 0;
+}
+
 bool isModel(const char* path) {
     return path != nullptr && std::strcmp(path, "/sys/firmware/devicetree/base/model") == 0;
 }
@@ -98,6 +119,7 @@ LUMIVEX_EXPORT int open(const char* path, int flags, ...) {
     va_end(args);
     if (VirtualKernel::instance().handlesPath(path)) return openVirtual(path, flags);
     if (isModel(path)) return VirtualKernel::instance().openModelDescriptor();
+    if (isUevent(path)) return VirtualKernel::instance().openUevent(path);
     return real().open(path, flags, mode);
 }
 
@@ -108,6 +130,7 @@ LUMIVEX_EXPORT int open64(const char* path, int flags, ...) {
     va_end(args);
     if (VirtualKernel::instance().handlesPath(path)) return openVirtual(path, flags);
     if (isModel(path)) return VirtualKernel::instance().openModelDescriptor();
+    if (isUevent(path)) return VirtualKernel::instance().openUevent(path);
     return real().open(path, flags | O_LARGEFILE, mode);
 }
 
@@ -121,6 +144,7 @@ LUMIVEX_EXPORT int openat(int dirfd, const char* path, int flags, ...) {
     va_end(args);
     if (isAbsoluteDevice(path)) return openVirtual(path, flags);
     if (isModel(path)) return VirtualKernel::instance().openModelDescriptor();
+    if (isUevent(path)) return VirtualKernel::instance().openUevent(path);
     return real().openat(dirfd, path, flags, mode);
 }
 
@@ -131,6 +155,7 @@ LUMIVEX_EXPORT int openat64(int dirfd, const char* path, int flags, ...) {
     va_end(args);
     if (isAbsoluteDevice(path)) return openVirtual(path, flags);
     if (isModel(path)) return VirtualKernel::instance().openModelDescriptor();
+    if (isUevent(path)) return VirtualKernel::instance().openUevent(path);
     return real().openat(dirfd, path, flags | O_LARGEFILE, mode);
 }
 
@@ -211,6 +236,54 @@ LUMIVEX_EXPORT int __fxstat64(int version, int fd, struct stat64* status) {
     return __fxstat(version, fd, reinterpret_cast<struct stat*>(status));
 }
 
+// stat by path of a virtual node (tools such as v4l2-ctl check the node
+// before opening it).
+LUMIVEX_EXPORT int stat(const char* path, struct stat* status) {
+    if (isAbsoluteDevice(path)) return statVirtual(path, status);
+    static const auto next = nextSymbol<int (*)(const char*, struct stat*)>("stat");
+    return next(path, status);
+}
+
+LUMIVEX_EXPORT int stat64(const char* path, struct stat64* status) {
+    if (isAbsoluteDevice(path)) return statVirtual(path, reinterpret_cast<struct stat*>(status));
+    static const auto next = nextSymbol<int (*)(const char*, struct stat64*)>("stat64");
+    return next(path, status);
+}
+
+LUMIVEX_EXPORT int lstat(const char* path, struct stat* status) {
+    if (isAbsoluteDevice(path)) return statVirtual(path, status);
+    static const auto next = nextSymbol<int (*)(const char*, struct stat*)>("lstat");
+    return next(path, status);
+}
+
+LUMIVEX_EXPORT int lstat64(const char* path, struct stat64* status) {
+    if (isAbsoluteDevice(path)) return statVirtual(path, reinterpret_cast<struct stat*>(status));
+    static const auto next = nextSymbol<int (*)(const char*, struct stat64*)>("lstat64");
+    return next(path, status);
+}
+
+LUMIVEX_EXPORT int fstatat(int dirfd, const char* path, struct stat* status, int flags) {
+    if (isAbsoluteDevice(path)) return statVirtual(path, status);
+    static const auto next = nextSymbol<int (*)(int, const char*, struct stat*, int)>("fstatat");
+    return next(dirfd, path, status, flags);
+}
+
+LUMIVEX_EXPORT int fstatat64(int dirfd, const char* path, struct stat64* status, int flags) {
+    if (isAbsoluteDevice(path)) return statVirtual(path, reinterpret_cast<struct stat*>(status));
+    static const auto next = nextSymbol<int (*)(int, const char*, struct stat64*, int)>("fstatat64");
+    return next(dirfd, path, status, flags);
+}
+
+LUMIVEX_EXPORT int __xstat(int version, const char* path, struct stat* status) {
+    if (isAbsoluteDevice(path)) return statVirtual(path, status);
+    static const auto next = nextSymbol<int (*)(int, const char*, struct stat*)>("__xstat");
+    return next != nullptr ? next(version, path, status) : stat(path, status);
+}
+
+LUMIVEX_EXPORT int __xstat64(int version, const char* path, struct stat64* status) {
+    return __xstat(version, path, reinterpret_cast<struct stat*>(status));
+}
+
 LUMIVEX_EXPORT int scandir(const char* path, struct dirent*** list, int (*filter)(const struct dirent*),
                            int (*compare)(const struct dirent**, const struct dirent**)) {
     if (!VirtualKernel::instance().handlesSysfs(path)) return real().scandir(path, list, filter, compare);
@@ -243,6 +316,10 @@ LUMIVEX_EXPORT ssize_t readlink(const char* path, char* buffer, size_t size) {
 
 LUMIVEX_EXPORT FILE* fopen(const char* path, const char* mode) {
     if (isModel(path)) return VirtualKernel::instance().openModel();
+    if (isUevent(path)) {
+        const int fd = VirtualKernel::instance().openUevent(path);
+        return fd >= 0 ? fdopen(fd, "r") : nullptr;
+    }
     return real().fopen(path, mode);
 }
 

@@ -109,6 +109,37 @@ FILE* VirtualKernel::openModel() {
     return file;
 }
 
+int VirtualKernel::openUevent(const char* path) {
+    // /sys/dev/char/MAJOR:MINOR/uevent of a virtual node: what tools read to
+    // tell a video node from a sub-device or a media device.
+    unsigned major = 0, minor = 0;
+    char tail[16] = {0};
+    std::string name;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (std::sscanf(path, "/sys/dev/char/%u:%u%15s", &major, &minor, tail) == 3 && std::strcmp(tail, "/uevent") == 0) {
+            if (major == kVideoMajor && minor < uint32_t(config.cameras)) name = "video" + std::to_string(minor);
+            if (major == kVideoMajor && minor >= kSubdevMinorBase && controlsOnSubdev())
+                name = "v4l-subdev" + std::to_string(minor - kSubdevMinorBase);
+            if (major == kMediaMajor && minor == 0 && controlsOnSubdev()) name = "media0";
+        }
+        log("open %s%s", path, name.empty() ? " -> ENOENT" : "");
+    }
+    if (name.empty()) {
+        errno = ENOENT;
+        return -1;
+    }
+    const std::string text = "MAJOR=" + std::to_string(major) + "\nMINOR=" + std::to_string(minor) + "\nDEVNAME=" + name + "\n";
+    const int fd = memfd_create("lumivex-uevent", MFD_CLOEXEC);
+    if (fd < 0) return -1;
+    if (::write(fd, text.data(), text.size()) != ssize_t(text.size()) || ::lseek(fd, 0, SEEK_SET) != 0) {
+        real().close(fd);
+        errno = EIO;
+        return -1;
+    }
+    return fd;
+}
+
 int VirtualKernel::openModelDescriptor() {
     std::string model;
     {

@@ -71,6 +71,8 @@ void VirtualKernel::resetDevices() {
         node.format.height = kHeight;
         node.format.pixelformat = config.layout == Layout::Y12P ? V4L2_PIX_FMT_Y12P : V4L2_PIX_FMT_Y12;
         node.format.field = V4L2_FIELD_NONE;
+        node.format.sizeimage = uint32_t(bufferLength());
+        node.format.bytesperline = config.layout == Layout::Y12P ? 368 : config.layout == Layout::Strided ? 512 : 480;
     }
     scene = makeScene(config.scene);
     cachedRange = -1;

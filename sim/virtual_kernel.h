@@ -89,6 +89,8 @@ public:
     FILE* openModel();
     // The model for open(): a descriptor of an anonymous file holding it.
     int openModelDescriptor();
+    // A virtual node's uevent file for open(), as the model is given.
+    int openUevent(const char* path);
 
     int configure(const char* settings);
     std::string logText();

@@ -6,7 +6,7 @@ set -eu
 PACKAGES="cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev \
 pybind11-dev python3-dev python3-numpy python3-pytest python3-matplotlib \
 libusb-1.0-0-dev liblua5.4-dev usbutils clang libclang-rt-dev libsleef-dev \
-python3-opencv xvfb xdotool xauth python3-mypy"
+python3-opencv xvfb xdotool xauth python3-mypy v4l-utils"
 # --cross: what the aarch64 build needs (Debian's cross compiler, arm64
 # libraries through multiarch, qemu-user to run the tests).
 CROSS=0
