@@ -144,24 +144,39 @@ def test_the_viewer_runs_on_a_virtual_display_and_answers_its_keys(vkernel, tmp_
     vkernel.configure("platform=rpi5,fps=30")
     screen_dir = tmp_path / "screen"
     screen_dir.mkdir()
-    number = 60 + os.getpid() % 30
-    server = subprocess.Popen(["Xvfb", f":{number}", "-screen", "0", "1280x800x24", "-fbdir", str(screen_dir),
-                               "-nolisten", "tcp"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    # Xvfb picks a free display and says which once it accepts clients.
+    ready_read, ready_write = os.pipe()
+    server = subprocess.Popen(["Xvfb", "-displayfd", str(ready_write), "-screen", "0", "1280x800x24",
+                               "-fbdir", str(screen_dir), "-nolisten", "tcp"], pass_fds=(ready_write,),
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    os.close(ready_write)
+    with os.fdopen(ready_read) as ready:
+        number = ready.readline().strip()
     kernel_log = tmp_path / "kernel.log"  # the viewer's own virtual kernel writes it
     env = dict(os.environ, DISPLAY=f":{number}", XDG_RUNTIME_DIR=str(tmp_path), LUMIVEX_SIM=f"log={kernel_log}")
     viewer = None
     try:
-        for _ in range(100):
-            if os.path.exists(f"/tmp/.X11-unix/X{number}"):
-                break
-            time.sleep(0.05)
+        assert number, "Xvfb did not start"
         viewer = subprocess.Popen([sys.executable, PREVIEW, "--output", str(tmp_path / "snaps")], env=env,
                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 
         def xdotool(*args):
             return subprocess.run(["xdotool", *args], env=env, capture_output=True, text=True, timeout=30)
 
-        window = xdotool("search", "--sync", "--name", "Lumivex depth viewer").stdout.split()[0]
+        # The window, as soon as it is there (the viewer's own output if it ended instead).
+        window = None
+        for _ in range(120):
+            found = xdotool("search", "--name", "Lumivex depth viewer").stdout.split()
+            if found:
+                window = found[0]
+                break
+            if viewer.poll() is not None:
+                break
+            time.sleep(0.5)
+        if window is None:
+            viewer.kill()
+            out, err = viewer.communicate(timeout=30)
+            pytest.fail(f"no viewer window (viewer status {viewer.returncode}):\n{out}\n{err}")
         time.sleep(1.5)  # frames on screen
         shot = read_xwd(screen_dir / "Xvfb_screen0")
         present = {tuple(c) for c in shot.reshape(-1, 3)}
