@@ -620,23 +620,33 @@ TEST_F(Streaming, ContinuousSingleFrameTakesTheFirstFrame) {
     EXPECT_EQ(lumivex_vusb_transfers_in_flight(), 0);
 }
 
-TEST_F(Streaming, SetCamCfgWhileCapturingOnAnotherThread) {
+TEST_F(Streaming, SetCamCfgWhileCapturingAndReadingOnAnotherThread) {
+    // The reader reads every frame whole and releases it; reconfigurations
+    // on this thread wait for it and never free a frame under it (ASan and
+    // TSan watch the buffers and the ring).
     open("pid=0x00F1,frame_bytes=1024,fps=500,link=short");
     camera.beginCapture();
     std::atomic<bool> done{false};
-    std::thread capturer([&] {
+    std::atomic<int> frames{0};
+    std::thread reader([&] {
         while (!done.load()) {
             camera.capture();
-            camera.flush();
+            LumivexOutData* frame = nullptr;
+            while (camera.read(frame) == 0) {
+                EXPECT_TRUE(intact(frame, 1024));
+                camera.del();
+                ++frames;
+            }
         }
     });
-    for (int i = 0; i < 5; ++i) {
+    for (int i = 0; i < 20; ++i) {
         LumivexCfg next = cfg;
         EXPECT_EQ(camera.setCamCfg(&next), 0u);
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     done.store(true);
-    capturer.join();
+    reader.join();
+    EXPECT_GT(frames.load(), 0);
     camera.endCapture();
 }
 
