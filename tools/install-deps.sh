@@ -6,7 +6,7 @@ set -eu
 PACKAGES="cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev \
 pybind11-dev python3-dev python3-numpy python3-pytest python3-matplotlib \
 libusb-1.0-0-dev liblua5.4-dev usbutils clang libclang-rt-dev libsleef-dev \
-python3-opencv xvfb xdotool xauth python3-mypy v4l-utils"
+python3-opencv xvfb xdotool xauth python3-mypy v4l-utils zlib1g-dev"
 # --cross: what the aarch64 build needs (Debian's cross compiler, arm64
 # libraries through multiarch, qemu-user to run the tests).
 CROSS=0
@@ -14,14 +14,14 @@ if [ "${1:-}" = "--cross" ]; then
     CROSS=1
     shift
     PACKAGES="g++-aarch64-linux-gnu qemu-user libgtest-dev:arm64 libusb-1.0-0-dev:arm64 \
-liblua5.4-dev:arm64 libbenchmark-dev:arm64"
+liblua5.4-dev:arm64 libbenchmark-dev:arm64 zlib1g-dev:arm64"
 fi
 # --deb: what make deb needs (debhelper, lintian and the packages' build
 # dependencies); --deb-cross ARCH: the same for a cross build to ARCH.
 if [ "${1:-}" = "--deb" ]; then
     shift
     PACKAGES="debhelper dh-python lintian dpkg-dev fakeroot cmake g++ pkg-config libusb-1.0-0-dev liblua5.4-dev \
-libsleef-dev python3-dev libpython3-dev pybind11-dev"
+libsleef-dev python3-dev libpython3-dev pybind11-dev zlib1g-dev"
 fi
 if [ "${1:-}" = "--deb-cross" ]; then
     DEB_ARCH="${2:?--deb-cross needs an architecture}"
@@ -29,6 +29,7 @@ if [ "${1:-}" = "--deb-cross" ]; then
     CROSS=1
     PACKAGES="debhelper dh-python lintian dpkg-dev fakeroot cmake pkg-config python3-dev pybind11-dev \
 crossbuild-essential-$DEB_ARCH pkg-config:$DEB_ARCH libusb-1.0-0-dev:$DEB_ARCH liblua5.4-dev:$DEB_ARCH libpython3-dev:$DEB_ARCH \
+zlib1g-dev:$DEB_ARCH \
 qemu-user file"
 fi
 # --kernel: what make kernel-test needs (QEMU, the guest's busybox, kmod and v4l2-ctl).
