@@ -112,7 +112,7 @@ int32_t LumivexTOFCamera::start(FrameType type) {
     stopped.store(false);
     try {
         worker = std::thread(&LumivexTOFCamera::captureLoop, this, pool,
-                             CaptureSettings{type, width, height});
+                             CaptureSettings{type, width, height, captureTap});
     } catch (...) {
         stopped.store(true);
         pool->setProducing(false);
@@ -144,6 +144,11 @@ int32_t LumivexTOFCamera::close() {
     if (!sensor) return -1;
     endStreaming();
     return sensor->close();
+}
+
+void LumivexTOFCamera::setCaptureTap(CaptureTap tap) {
+    std::lock_guard<std::mutex> lock(sessionMutex);
+    captureTap = std::move(tap);
 }
 
 int32_t LumivexTOFCamera::setControl(CameraCtrl ctrl, int32_t value) {
@@ -228,6 +233,7 @@ void LumivexTOFCamera::captureLoop(std::shared_ptr<FramePool> framePool, Capture
         uint64_t timestamp = 0;
         const bool captured = sensor->getFrame(raw, &timestamp) != -1;
         if (captured) {
+            if (settings.tap) settings.tap(raw, timestamp, range.load(), modulationFrequency.load());
             LumivexFrameBuffer* frame = node->frame.get();
             frame->setTimestamp(timestamp);
             if (settings.type == RAW) {

@@ -64,6 +64,15 @@ public:
     // null. Holding it keeps the frame's memory valid.
     std::shared_ptr<FramePool> poolHolding(const LumivexFrameBuffer* frame);
 
+    // Called on the worker thread with every frame captured, before its
+    // conversion: the raw phase frame as the back-end delivered it (345,600
+    // bytes, valid during the call only), its time stamp, and the range and
+    // modulation frequency in force. Set it before start (an empty one
+    // clears it); it takes effect at the next start.
+    using CaptureTap = std::function<void(const uint8_t* rawFrame, uint64_t timestamp, int32_t range,
+                                          float modulationFrequency)>;
+    void setCaptureTap(CaptureTap tap);
+
     HostPlatform hostPlatform() const { return platform; }
     uint8_t rawSampleShift() const { return sampleShift; }
     int32_t currentRange() const { return range.load(); }
@@ -83,6 +92,7 @@ private:
         FrameType type;
         uint32_t width;
         uint32_t height;
+        CaptureTap tap;
     };
     void captureLoop(std::shared_ptr<FramePool> framePool, CaptureSettings settings);
     void pauseWhileRunning(std::chrono::microseconds pause);
@@ -110,6 +120,7 @@ private:
     std::mutex sessionMutex;
     // Pools replaced by a later start while frames were still lent from them.
     std::vector<std::shared_ptr<FramePool>> retiredPools;
+    CaptureTap captureTap;  // guarded by sessionMutex; the worker has its own copy
 };
 
 }  // namespace Lumivex

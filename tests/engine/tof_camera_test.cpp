@@ -356,6 +356,37 @@ TEST_F(CameraTest, BackEndStartFailureIsReportedButTheWorkerRuns) {
     camera->releaseFrame(frame);
 }
 
+TEST_F(CameraTest, TheCaptureTapSeesEveryCapturedFrameBeforeConversionAndNoFailedOne) {
+    struct Seen {
+        uint64_t timestamp;
+        int32_t range;
+        float frequency;
+        uint16_t firstWord;
+    };
+    std::vector<Seen> seen;  // the worker appends; read after stop
+    camera->setCaptureTap([&seen](const uint8_t* raw, uint64_t timestamp, int32_t range, float frequency) {
+        seen.push_back({timestamp, range, frequency, uint16_t(raw[0] | raw[1] << 8)});
+    });
+    const uint16_t words[4] = {0x0123, 0, 1, 0};
+    script->fillPlaneWords(words);
+    script->results = {0, -1, 0};
+    ASSERT_EQ(camera->start(DEPTH), 0);
+    deliver(1);
+    ASSERT_EQ(camera->setControl(RANG, 2), 0);
+    deliver(2);
+    script->endFrames();
+    ASSERT_EQ(camera->stop(), 0);
+    ASSERT_EQ(seen.size(), 2u);  // the failed capture is not shown
+    EXPECT_EQ(seen[0].timestamp, 1u);
+    EXPECT_EQ(seen[0].range, 4);
+    EXPECT_EQ(seen[0].frequency, 37500000.0f);
+    EXPECT_EQ(seen[1].timestamp, 3u);
+    EXPECT_EQ(seen[1].range, 2);
+    EXPECT_EQ(seen[1].frequency, 75000000.0f);
+    EXPECT_EQ(seen[0].firstWord, 0x0123);  // the raw words, not converted
+    while (LumivexFrameBuffer* frame = camera->requestFrame(0)) camera->releaseFrame(frame);
+}
+
 TEST_F(CameraTest, AnInterruptedWaitGivesUpBetweenSlices) {
     ASSERT_EQ(camera->start(DEPTH), 0);
     int asked = 0;

@@ -1,0 +1,175 @@
+// lumivex-record: records a camera's raw phase frames (before any
+// conversion) with their time stamps, range and modulation frequency into a
+// recording (docs/recording.md), for N frames or T seconds or until Ctrl-C.
+#include <signal.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "frame_types.h"
+#include "recording.h"
+#include "tof_camera.h"
+
+namespace {
+
+std::atomic<bool> interrupted{false};
+
+void onInterrupt(int) { interrupted.store(true); }
+
+struct Options {
+    long frames = -1;
+    double seconds = -1;
+    std::string output;
+    bool usb = false;
+    int device = 0;
+    Lumivex::FrameType mode = Lumivex::DEPTH;
+    int range = 0;  // 0: as the camera is
+};
+
+void usage(std::FILE* to) {
+    std::fprintf(to,
+                 "usage: lumivex-record (--frames N | --seconds T) --output FILE [--usb] [--device N]\n"
+                 "                      [--mode raw|depth] [--range 2|4]\n\n"
+                 "Records the camera's raw phase frames, before any conversion, with their time stamps,\n"
+                 "range and modulation frequency into FILE (docs/recording.md). --device N is\n"
+                 "/dev/videoN, or with --usb the N-th USB camera; --mode is the camera's streaming mode\n"
+                 "(both record the same raw frames). Ctrl-C ends the recording cleanly; without --frames\n"
+                 "or --seconds it runs until then.\n");
+}
+
+bool parse(int argc, char** argv, Options& o) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        const bool hasValue = i + 1 < argc;
+        if (a == "-h" || a == "--help") {
+            usage(stdout);
+            std::exit(0);
+        } else if (a == "--usb") {
+            o.usb = true;
+        } else if (a == "--frames" && hasValue) {
+            o.frames = std::atol(argv[++i]);
+            if (o.frames < 1) return false;
+        } else if (a == "--seconds" && hasValue) {
+            o.seconds = std::atof(argv[++i]);
+            if (!(o.seconds > 0)) return false;
+        } else if (a == "--output" && hasValue) {
+            o.output = argv[++i];
+        } else if (a == "--device" && hasValue) {
+            o.device = std::atoi(argv[++i]);
+        } else if (a == "--mode" && hasValue) {
+            const std::string m = argv[++i];
+            if (m != "raw" && m != "depth") return false;
+            o.mode = m == "raw" ? Lumivex::RAW : Lumivex::DEPTH;
+        } else if (a == "--range" && hasValue) {
+            o.range = std::atoi(argv[++i]);
+            if (o.range != 2 && o.range != 4) return false;
+        } else {
+            return false;
+        }
+    }
+    return !o.output.empty();
+}
+
+const char* platformName(Lumivex::HostPlatform platform) {
+    switch (platform) {
+        case Lumivex::JETSON_NANO: return "Jetson Nano";
+        case Lumivex::JETSON_XAVIER: return "Jetson Xavier";
+        case Lumivex::RASPBERRY_PI: return "Raspberry Pi";
+        case Lumivex::RASPBERRY_PI_5: return "Raspberry Pi 5";
+        default: return "generic";
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options o;
+    if (!parse(argc, argv, o)) {
+        usage(stderr);
+        return 2;
+    }
+    Lumivex::LumivexTOFCamera camera;
+    LumivexRecording::Header header;
+    header.set("sdk_version", LUMIVEX_SDK_VERSION);
+    header.set("connection", o.usb ? "USB" : "CSI");
+    if (o.usb) {
+        header.set("index", std::to_string(o.device));
+        header.set("pixel_format", "16-bit");
+    } else {
+        header.set("node", "/dev/video" + std::to_string(o.device));
+        header.set("pixel_format", camera.hostPlatform() == Lumivex::RASPBERRY_PI_5 ? "Y12P" : "Y12");
+    }
+    header.set("platform", platformName(camera.hostPlatform()));
+    header.set("mode", o.mode == Lumivex::RAW ? "raw" : "depth");
+
+    LumivexRecording::Writer writer;
+    std::string error;
+    if (!writer.open(o.output, header, error)) {
+        std::fprintf(stderr, "lumivex-record: %s\n", error.c_str());
+        return 1;
+    }
+    std::mutex writing;
+    std::atomic<long> written{0}, failed{0};
+    std::atomic<bool> enough{false};
+    camera.setCaptureTap([&](const uint8_t* raw, uint64_t timestamp, int32_t range, float frequency) {
+        std::lock_guard<std::mutex> lock(writing);
+        if (enough.load()) return;
+        if (writer.append(timestamp, range, frequency, raw, Lumivex::kPhasePlaneBytes, Lumivex::kPhaseCount)) {
+            if (++written == o.frames) enough.store(true);
+        } else {
+            ++failed;
+        }
+    });
+    if (camera.open(o.usb ? Lumivex::USB : Lumivex::CSI, o.device) != 0) {  // the camera has warned why
+        std::fprintf(stderr, "lumivex-record: cannot open the camera\n");
+        return 1;
+    }
+    if (o.range != 0) camera.setControl(Lumivex::RANG, o.range);
+    struct sigaction action {};
+    action.sa_handler = onInterrupt;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    if (camera.start(o.mode) != 0) {
+        std::fprintf(stderr, "lumivex-record: the camera does not stream\n");
+        camera.close();
+        return 1;
+    }
+    const auto began = std::chrono::steady_clock::now();
+    auto lastReport = began;
+    for (;;) {
+        if (interrupted.load() || enough.load() || failed.load() > 0) break;
+        const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+        if (o.seconds > 0 && elapsed >= o.seconds) break;
+        // The frames are recorded as they are captured; these only keep the pool cycling.
+        if (Lumivex::LumivexFrameBuffer* frame = camera.requestFrame(100)) camera.releaseFrame(frame);
+        const auto now = std::chrono::steady_clock::now();
+        if (now - lastReport >= std::chrono::milliseconds(500)) {
+            lastReport = now;
+            std::fprintf(stderr, "\rframes %ld, %.1f a second, drops %ld, %.1f MB   ", written.load(),
+                         elapsed > 0 ? double(written.load()) / elapsed : 0.0, failed.load(),
+                         double(writer.bytesWritten()) / 1e6);
+        }
+    }
+    camera.stop();
+    camera.close();
+    {
+        std::lock_guard<std::mutex> lock(writing);
+        enough.store(true);
+    }
+    const bool closed = writer.close();
+    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+    std::fprintf(stderr, "\r%*s\r", 60, "");
+    std::printf("wrote %ld frames (%.1f s, %.1f MB) to %s%s\n", written.load(), elapsed,
+                double(writer.bytesWritten()) / 1e6, o.output.c_str(), interrupted.load() ? " (interrupted)" : "");
+    if (failed.load() > 0 || !closed) {
+        std::fprintf(stderr, "lumivex-record: writing failed: %s\n", writer.error().c_str());
+        return 1;
+    }
+    return written.load() > 0 ? 0 : 1;
+}

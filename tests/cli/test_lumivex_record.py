@@ -1,0 +1,71 @@
+"""lumivex-record on the virtual cameras: the raw phase frames as the camera sent them, their
+ranges and time stamps, the header, a clean end on Ctrl-C; read back with the NumPy reader."""
+import ctypes
+import os
+import signal
+import subprocess
+import sys
+import time
+
+import numpy as np
+import pytest
+
+import lumivex_recording as rec
+
+BIN = os.environ["LUMIVEX_BIN"]
+VKERNEL = os.environ["LUMIVEX_VKERNEL"]
+
+
+def scene_words(range_m, phase):
+    """The virtual sensor's sample words of the default scene (the virtual kernel's own renderer)."""
+    lib = ctypes.CDLL(VKERNEL)
+    words = np.zeros(240 * 180, np.uint16)
+    assert lib.lumivex_vk_scene_words(b"default", range_m, phase,
+                                      words.ctypes.data_as(ctypes.POINTER(ctypes.c_uint16))) == 0
+    return words.reshape(180, 240)
+
+
+def record(tmp_path, *args):
+    output = tmp_path / "take.lmvxrec"
+    launcher = [os.path.join(BIN, "lumivex-virtual"), "--platform", "rpi4", "--usb", "--"]
+    result = subprocess.run(launcher + [os.path.join(BIN, "lumivex-record"), "--output", str(output), *args],
+                            capture_output=True, text=True, timeout=60)
+    return result, output
+
+
+@pytest.mark.parametrize("connection, range_m", [([], 4), ([], 2), (["--usb"], 2), (["--usb", "--mode", "raw"], 4)])
+def test_frames_are_recorded_as_the_camera_sent_them(tmp_path, connection, range_m):
+    result, output = record(tmp_path, "--frames", "5", "--range", str(range_m), *connection)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines()[-1].startswith(f"wrote 5 frames (")
+    recording = rec.Recording(str(output))
+    assert recording.header["connection"] == ("USB" if connection else "CSI")
+    assert recording.header["sdk_version"] and recording.header["platform"] == "Raspberry Pi"
+    frames = list(recording.frames())
+    assert len(frames) == 5 and recording.damage is None
+    stamps = [f.timestamp for f in frames]
+    assert stamps == sorted(stamps) and len(set(stamps)) == 5
+    for f in frames:
+        assert f.range == range_m and f.modulation_frequency == (75e6 if range_m == 2 else 37.5e6)
+        for phase in range(4):
+            assert np.array_equal(f.sub_frames[phase], scene_words(range_m, phase)), phase
+
+
+def test_ctrl_c_ends_the_recording_cleanly(tmp_path):
+    output = tmp_path / "long.lmvxrec"
+    launcher = [os.path.join(BIN, "lumivex-virtual"), "--"]
+    child = subprocess.Popen(launcher + [os.path.join(BIN, "lumivex-record"), "--output", str(output)],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    time.sleep(1.5)
+    child.send_signal(signal.SIGINT)
+    out, err = child.communicate(timeout=30)
+    assert child.returncode == 0, err
+    assert "(interrupted)" in out and "frames " in err  # the progress line
+    recording = rec.Recording(str(output))
+    assert len(list(recording.frames())) >= 1 and recording.damage is None
+
+
+def test_bad_arguments_are_refused(tmp_path):
+    for args in (["--frames", "0", "--output", "x"], ["--frames", "3"], ["--mode", "fast", "--output", "x"]):
+        result = subprocess.run([os.path.join(BIN, "lumivex-record"), *args], capture_output=True, text=True)
+        assert result.returncode == 2 and result.stderr.startswith("usage: lumivex-record")
