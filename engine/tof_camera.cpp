@@ -156,6 +156,7 @@ int32_t LumivexTOFCamera::setControl(CameraCtrl ctrl, int32_t value) {
     if (!sensor || ctrl != RANG || (value != 2 && value != 4)) return -1;
     if (sensor->setControl(RANG, value) != 0) return 0;  // refused: nothing changes
     setRange(value);
+    rangeSwitches.fetch_add(1);
     return 0;
 }
 
@@ -231,8 +232,12 @@ void LumivexTOFCamera::captureLoop(std::shared_ptr<FramePool> framePool, Capture
             continue;
         }
         uint64_t timestamp = 0;
-        const bool captured = sensor->getFrame(raw, &timestamp) != -1;
-        if (captured) {
+        const uint32_t switchesBefore = rangeSwitches.load();
+        bool captured = sensor->getFrame(raw, &timestamp) != -1;
+        // A range switch during the capture: the frame may hold sub-frames of
+        // both ranges, and none of them is converted with the wrong one.
+        const bool switched = captured && rangeSwitches.load() != switchesBefore;
+        if (captured && !switched) {
             if (settings.tap) settings.tap(raw, timestamp, range.load(), modulationFrequency.load());
             LumivexFrameBuffer* frame = node->frame.get();
             frame->setTimestamp(timestamp);
@@ -246,12 +251,15 @@ void LumivexTOFCamera::captureLoop(std::shared_ptr<FramePool> framePool, Capture
                              static_cast<float*>(frame->getData(AMPLITUDE)), p);
             }
         }
-        // Only a real capture is handed out: after a failure the buffer goes
-        // back as it was (the back-end has reported why).
+        // Only a real capture of one range is handed out: after a failure
+        // (the back-end has reported why), or a range switch during the
+        // capture or the conversion, the buffer goes back as it was.
+        const bool converted = captured && !switched;  // the buffer's old content is gone
+        captured = converted && rangeSwitches.load() == switchesBefore;
         if (captured) {
             framePool->publish(node);
         } else {
-            framePool->returnUnfilled(node, reclaimed);
+            framePool->returnUnfilled(node, reclaimed && !converted);
         }
         pauseWhileRunning(pause);
         pause = captured ? kFramePause : std::min(pause * 2, kLongestFailurePause);

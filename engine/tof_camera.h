@@ -111,6 +111,9 @@ private:
     uint8_t sampleShift;
     std::atomic<int32_t> range{4};
     std::atomic<float> modulationFrequency{37500000.0f};
+    // Counts the range switches setControl made: a frame whose capture or
+    // conversion a switch overlapped is dropped, never one of two ranges.
+    std::atomic<uint32_t> rangeSwitches{0};
     float speedOfLight = 300000000.0f;
     float pi = 3.14159274f;
     uint32_t pixelCount = kPixelCount;

@@ -387,6 +387,19 @@ TEST_F(CameraTest, TheCaptureTapSeesEveryCapturedFrameBeforeConversionAndNoFaile
     while (LumivexFrameBuffer* frame = camera->requestFrame(0)) camera->releaseFrame(frame);
 }
 
+TEST_F(CameraTest, AFrameWhoseCaptureARangeSwitchOverlappedIsDropped) {
+    ASSERT_EQ(camera->start(DEPTH), 0);
+    deliver(1);  // frame 1; the worker now waits inside the capture of frame 2
+    ASSERT_EQ(camera->setControl(RANG, 2), 0);
+    deliver(2);  // frame 2 ends after the switch: dropped; frame 3 is whole at 2 m
+    std::vector<uint64_t> stamps;
+    while (LumivexFrameBuffer* frame = camera->requestFrame(0)) {
+        stamps.push_back(timestampOf(frame));
+        camera->releaseFrame(frame);
+    }
+    EXPECT_EQ(stamps, (std::vector<uint64_t>{1, 3}));
+}
+
 TEST_F(CameraTest, AnInterruptedWaitGivesUpBetweenSlices) {
     ASSERT_EQ(camera->start(DEPTH), 0);
     int asked = 0;
