@@ -153,7 +153,9 @@ def test_the_viewer_runs_on_a_virtual_display_and_answers_its_keys(vkernel, tmp_
     with os.fdopen(ready_read) as ready:
         number = ready.readline().strip()
     kernel_log = tmp_path / "kernel.log"  # the viewer's own virtual kernel writes it
-    env = dict(os.environ, DISPLAY=f":{number}", XDG_RUNTIME_DIR=str(tmp_path), LUMIVEX_SIM=f"log={kernel_log}")
+    # No accessibility bus on a virtual display: GTK would wait for it (tens of seconds) before showing a window.
+    env = dict(os.environ, DISPLAY=f":{number}", XDG_RUNTIME_DIR=str(tmp_path), LUMIVEX_SIM=f"log={kernel_log}",
+               NO_AT_BRIDGE="1", GTK_A11Y="none")
     viewer = None
     try:
         assert number, "Xvfb did not start"
