@@ -85,6 +85,15 @@ PY
     check $? "Python depth capture on the virtual $connection camera"
 done
 
+lumivex-virtual -- lumivex-record --frames 3 --output /tmp/take.lmvxrec > /tmp/record.log 2>&1 && python3 - <<'PY'
+import sys
+import lumivex_recording as rec
+recording = rec.Recording("/tmp/take.lmvxrec")
+frames = list(recording.frames())
+sys.exit(0 if len(frames) == 3 and frames[0].sub_frames.shape == (4, 180, 240) and recording.damage is None else 1)
+PY
+check $? "lumivex-record records three frames that lumivex_recording reads back"
+
 apt-get install -y -q gcc g++ pkg-config > /tmp/compilers.log 2>&1
 cc -O1 -Wall /usr/share/lumivex/examples/c/lumivex_usb_demo.c $(pkg-config --cflags --libs lumivex-usb) -o /tmp/cdemo
 check $? "the C example builds with pkg-config"
