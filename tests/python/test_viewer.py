@@ -2,6 +2,7 @@
 window under a virtual X server, driven by key events."""
 import os
 import shutil
+import signal
 import struct
 import subprocess
 import sys
@@ -155,7 +156,7 @@ def test_the_viewer_runs_on_a_virtual_display_and_answers_its_keys(vkernel, tmp_
     kernel_log = tmp_path / "kernel.log"  # the viewer's own virtual kernel writes it
     # No accessibility bus on a virtual display: GTK would wait for it (tens of seconds) before showing a window.
     env = dict(os.environ, DISPLAY=f":{number}", XDG_RUNTIME_DIR=str(tmp_path), LUMIVEX_SIM=f"log={kernel_log}",
-               NO_AT_BRIDGE="1", GTK_A11Y="none")
+               NO_AT_BRIDGE="1", GTK_A11Y="none", PYTHONFAULTHANDLER="1")
     viewer = None
     try:
         assert number, "Xvfb did not start"
@@ -176,8 +177,13 @@ def test_the_viewer_runs_on_a_virtual_display_and_answers_its_keys(vkernel, tmp_
                 break
             time.sleep(0.5)
         if window is None:
-            viewer.kill()
-            out, err = viewer.communicate(timeout=30)
+            # Where it is stuck: faulthandler prints every thread's stack on SIGABRT.
+            viewer.send_signal(signal.SIGABRT)
+            try:
+                out, err = viewer.communicate(timeout=30)
+            except subprocess.TimeoutExpired:
+                viewer.kill()
+                out, err = viewer.communicate(timeout=30)
             pytest.fail(f"no viewer window (viewer status {viewer.returncode}):\n{out}\n{err}")
         time.sleep(1.5)  # frames on screen
         shot = read_xwd(screen_dir / "Xvfb_screen0")
