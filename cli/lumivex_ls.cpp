@@ -214,16 +214,6 @@ std::vector<UsbBoard> usbBoards(std::string& error) {
     return found;
 }
 
-const char* platformName(Lumivex::HostPlatform platform) {
-    switch (platform) {
-        case Lumivex::JETSON_NANO: return "Jetson Nano";
-        case Lumivex::JETSON_XAVIER: return "Jetson Xavier";
-        case Lumivex::RASPBERRY_PI: return "Raspberry Pi";
-        case Lumivex::RASPBERRY_PI_5: return "Raspberry Pi 5";
-        default: return "generic";
-    }
-}
-
 std::string json(const std::string& value) {
     std::string out = "\"";
     for (unsigned char c : value) {
@@ -249,7 +239,7 @@ std::string hex4(uint16_t value) {
 
 void printJson(Lumivex::HostPlatform platform, const std::vector<CsiCamera>& csi, const std::vector<UsbBoard>& usb,
                const std::string& usbError) {
-    std::printf("{\"host_platform\": %s,\n \"csi\": [", json(platformName(platform)).c_str());
+    std::printf("{\"host_platform\": %s,\n \"csi\": [", json(Lumivex::hostPlatformName(platform)).c_str());
     for (size_t i = 0; i < csi.size(); ++i) {
         const CsiCamera& c = csi[i];
         std::printf("%s\n  {\"node\": %s, \"driver\": %s, \"card\": %s, \"width\": %u, \"height\": %u, \"format\": %s, "
@@ -276,7 +266,7 @@ void printJson(Lumivex::HostPlatform platform, const std::vector<CsiCamera>& csi
 
 void printText(Lumivex::HostPlatform platform, const std::vector<CsiCamera>& csi, const std::vector<UsbBoard>& usb,
                const std::string& usbError) {
-    std::printf("CSI cameras (host: %s):\n", platformName(platform));
+    std::printf("CSI cameras (host: %s):\n", Lumivex::hostPlatformName(platform));
     if (csi.empty()) std::printf("  none\n");
     for (const CsiCamera& c : csi) {
         std::printf("  %-12s %s (%s), %ux%u %s", c.node.c_str(), c.card.c_str(), c.driver.c_str(), Lumivex::kSensorWidth,

@@ -76,16 +76,6 @@ bool parse(int argc, char** argv, Options& o) {
     return !o.output.empty();
 }
 
-const char* platformName(Lumivex::HostPlatform platform) {
-    switch (platform) {
-        case Lumivex::JETSON_NANO: return "Jetson Nano";
-        case Lumivex::JETSON_XAVIER: return "Jetson Xavier";
-        case Lumivex::RASPBERRY_PI: return "Raspberry Pi";
-        case Lumivex::RASPBERRY_PI_5: return "Raspberry Pi 5";
-        default: return "generic";
-    }
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -105,7 +95,7 @@ int main(int argc, char** argv) {
         header.set("node", "/dev/video" + std::to_string(o.device));
         header.set("pixel_format", camera.hostPlatform() == Lumivex::RASPBERRY_PI_5 ? "Y12P" : "Y12");
     }
-    header.set("platform", platformName(camera.hostPlatform()));
+    header.set("platform", Lumivex::hostPlatformName(camera.hostPlatform()));
     header.set("mode", o.mode == Lumivex::RAW ? "raw" : "depth");
 
     LumivexRecording::Writer writer;

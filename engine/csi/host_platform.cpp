@@ -27,4 +27,14 @@ HostPlatform detectHostPlatform(const char* modelPath) {
     return classifyModelText(text);  // ends at the property's NUL byte
 }
 
+const char* hostPlatformName(HostPlatform platform) {
+    switch (platform) {
+        case JETSON_NANO: return "Jetson Nano";
+        case JETSON_XAVIER: return "Jetson Xavier";
+        case RASPBERRY_PI: return "Raspberry Pi";
+        case RASPBERRY_PI_5: return "Raspberry Pi 5";
+        default: return "generic";
+    }
+}
+
 }  // namespace Lumivex

@@ -22,6 +22,9 @@ HostPlatform classifyModelText(const char* model);
 // classifies it; UNKNOWN when the file cannot be opened. Prints nothing.
 HostPlatform detectHostPlatform(const char* modelPath = kDeviceTreeModelPath);
 
+// The host's name as tools print it ("Raspberry Pi 5", "generic", ...).
+const char* hostPlatformName(HostPlatform platform);
+
 // The engine's raw-sample shift: Xavier-class hosts deliver samples shifted by 4.
 inline uint8_t sampleShiftFor(HostPlatform platform) {
     return platform == JETSON_XAVIER ? 4 : 0;
