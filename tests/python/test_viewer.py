@@ -154,9 +154,11 @@ def test_the_viewer_runs_on_a_virtual_display_and_answers_its_keys(vkernel, tmp_
     with os.fdopen(ready_read) as ready:
         number = ready.readline().strip()
     kernel_log = tmp_path / "kernel.log"  # the viewer's own virtual kernel writes it
-    # No accessibility bus on a virtual display: GTK would wait for it (tens of seconds) before showing a window.
+    # No session bus on a virtual display: GTK's window set-up (accessibility, settings) would otherwise try to
+    # start or reach one, and was seen to hang inside cv2.namedWindow while other tests ran.
     env = dict(os.environ, DISPLAY=f":{number}", XDG_RUNTIME_DIR=str(tmp_path), LUMIVEX_SIM=f"log={kernel_log}",
-               NO_AT_BRIDGE="1", GTK_A11Y="none", PYTHONFAULTHANDLER="1")
+               NO_AT_BRIDGE="1", GTK_A11Y="none", GSETTINGS_BACKEND="memory", DBUS_SESSION_BUS_ADDRESS="disabled:",
+               PYTHONFAULTHANDLER="1")
     viewer = None
     try:
         assert number, "Xvfb did not start"
