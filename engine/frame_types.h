@@ -28,6 +28,9 @@ constexpr uint32_t kSensorWidth = 240;
 constexpr uint32_t kSensorHeight = 180;
 constexpr uint32_t kPixelCount = kSensorWidth * kSensorHeight;  // 43,200
 constexpr uint32_t kPhaseCount = 4;
+// The depth formula's constants, in single precision.
+constexpr float kSpeedOfLight = 300000000.0f;
+constexpr float kPi = 3.14159274f;
 constexpr uint32_t kPhasePlaneBytes = kPixelCount * 2;                   // 86,400
 constexpr uint32_t kRawFrameBytes = kPhasePlaneBytes * kPhaseCount;      // 345,600
 constexpr uint32_t kRawSamplesPerFrame = kPixelCount * kPhaseCount;      // 172,800

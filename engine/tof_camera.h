@@ -114,8 +114,8 @@ private:
     // Counts the range switches setControl made: a frame whose capture or
     // conversion a switch overlapped is dropped, never one of two ranges.
     std::atomic<uint32_t> rangeSwitches{0};
-    float speedOfLight = 300000000.0f;
-    float pi = 3.14159274f;
+    float speedOfLight = kSpeedOfLight;
+    float pi = kPi;
     uint32_t pixelCount = kPixelCount;
 
     // Serialises the session operations of several caller threads and guards

@@ -138,27 +138,40 @@ Reader::~Reader() {
 }
 
 bool Reader::open(const std::string& path, std::string& error) {
-    if (file != nullptr) std::fclose(file);
-    head = Header{};
-    damage.clear();
-    file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr) {
+    std::FILE* opened = std::fopen(path.c_str(), "rb");
+    if (opened == nullptr) {
         error = path + ": " + std::strerror(errno);
         return false;
     }
+    return open(opened, path, error);
+}
+
+bool Reader::open(std::FILE* opened, const std::string& name, std::string& error) {
+    if (file != nullptr) std::fclose(file);
+    file = opened;
+    return readHeader(name, error);
+}
+
+bool Reader::rewind() {
+    std::string error;
+    return file != nullptr && std::fseek(file, 0, SEEK_SET) == 0 && readHeader("", error);
+}
+
+bool Reader::readHeader(const std::string& name, std::string& error) {
+    head = Header{};
+    damage.clear();
     char magic[sizeof kMagic];
     if (std::fread(magic, 1, sizeof magic, file) != sizeof magic || std::memcmp(magic, kMagic, sizeof magic) != 0) {
-        error = path + ": not a Lumivex recording";
+        error = name + ": not a Lumivex recording";
         return false;
     }
     position = sizeof kMagic;
     char tag[4];
-    std::vector<uint8_t> payload;
-    if (!readChunk(tag, payload) || std::memcmp(tag, kHeaderTag, 4) != 0) {
-        error = path + ": no header" + (damage.empty() ? "" : " (" + damage + ")");
+    if (!readChunk(tag, chunk) || std::memcmp(tag, kHeaderTag, 4) != 0) {
+        error = name + ": no header" + (damage.empty() ? "" : " (" + damage + ")");
         return false;
     }
-    const std::string text(payload.begin(), payload.end());
+    const std::string text(chunk.begin(), chunk.end());
     size_t start = 0;
     while (start < text.size()) {
         size_t end = text.find('\n', start);
@@ -206,25 +219,24 @@ bool Reader::readChunk(char tag[4], std::vector<uint8_t>& payload) {
 
 bool Reader::next(Frame& frame) {
     char tag[4];
-    std::vector<uint8_t> payload;
-    while (readChunk(tag, payload)) {
+    while (readChunk(tag, chunk)) {
         if (std::memcmp(tag, kFrameTag, 4) != 0) continue;  // a kind of chunk this version does not know
-        if (payload.size() < kFrameFields) {
-            damage = "a frame chunk of " + std::to_string(payload.size()) + " bytes";
+        if (chunk.size() < kFrameFields) {
+            damage = "a frame chunk of " + std::to_string(chunk.size()) + " bytes";
             return false;
         }
-        const uint8_t* p = payload.data();
+        const uint8_t* p = chunk.data();
         frame.timestamp = getLittle(p, 8);
         frame.range = int32_t(uint32_t(getLittle(p + 8, 4)));
         const uint32_t frequencyBits = uint32_t(getLittle(p + 12, 4));
         std::memcpy(&frame.modulationFrequency, &frequencyBits, sizeof frequencyBits);
         frame.subFrameBytes = uint32_t(getLittle(p + 16, 4));
         frame.subFrames = uint32_t(getLittle(p + 20, 4));
-        if (uint64_t(frame.subFrameBytes) * frame.subFrames != payload.size() - kFrameFields) {
+        if (uint64_t(frame.subFrameBytes) * frame.subFrames != chunk.size() - kFrameFields) {
             damage = "a frame whose sub-frames do not fill it";
             return false;
         }
-        frame.data.assign(payload.begin() + long(kFrameFields), payload.end());
+        frame.data.assign(chunk.begin() + long(kFrameFields), chunk.end());
         return true;
     }
     return false;

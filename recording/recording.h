@@ -70,6 +70,11 @@ public:
 
     // Opens a recording and reads its header; false with `error`.
     bool open(const std::string& path, std::string& error);
+    // The same for a file already open for reading (the reader owns it from
+    // here on); `name` is what errors call it.
+    bool open(std::FILE* opened, const std::string& name, std::string& error);
+    // Back to the first frame; false when the header no longer reads.
+    bool rewind();
     const Header& header() const { return head; }
     // The next whole frame; false at the end, or where the file was cut off
     // or damaged (then `damaged()` says where and why).
@@ -80,11 +85,13 @@ public:
 private:
     // The next chunk whose length and checksum hold; false at the end or on damage.
     bool readChunk(char tag[4], std::vector<uint8_t>& payload);
+    bool readHeader(const std::string& name, std::string& error);
 
     std::FILE* file = nullptr;
     Header head;
     uint64_t position = 0;
     std::string damage;
+    std::vector<uint8_t> chunk;  // the last chunk's payload: kept, so that reading allocates once
 };
 
 }  // namespace LumivexRecording

@@ -124,6 +124,13 @@ int VirtualKernel::videoIoctl(std::unique_lock<std::mutex>& lock, int index, con
                 node.startMicros = nowMicros();
                 node.nextSubFrame = 0;
                 node.delivered = 0;
+                if (replaying(node)) {  // each stream replays the recording from its start
+                    replay->rewind();
+                    node.replayed = nullptr;
+                    node.replaySub = 0;
+                    node.replayEnded = false;
+                    node.previousReplayMicros = node.startMicros - 1000000;
+                }
             } else {
                 node.streaming = false;
                 for (auto& b : node.buffers) b.queued = false;
@@ -217,7 +224,45 @@ void VirtualKernel::skipIfLate(VideoNode& node, int64_t now) {
 }
 
 bool VirtualKernel::stalled(const VideoNode& node) const {
+    if (replaying(node) && node.replayEnded) return true;  // the recording has ended: the sensor is silent
     return config.stallAfter >= 0 && node.delivered >= uint64_t(config.stallAfter);
+}
+
+bool VirtualKernel::replaying(const VideoNode& node) const {
+    return replay != nullptr && &node == &videoNodes.front();
+}
+
+bool VirtualKernel::replayFrame(VideoNode& node, int64_t now) {
+    if (node.replayEnded) return false;
+    const int range = rangeControl != 0 ? 2 : 4;
+    // The sensor takes a new range as a frame begins: a switch since this
+    // frame was fetched, before any of it went out, fetches one of the new range.
+    const bool stale = node.replayed != nullptr && node.replaySub == 0 && node.replayed->range != range &&
+                       replay->has(range);
+    if (node.replayed != nullptr && !stale) return true;
+    // Frames as fast as the reader takes them still come far enough apart
+    // for the capture to tell one frame's four sub-frames from the next's.
+    constexpr int64_t kFastFrameMicros = 8000;
+    const int64_t periodMicros = int64_t(replay->meanPeriodTicks() / 10);
+    for (;;) {
+        uint64_t dueTicks = 0;
+        node.replayed = replay->take(range, dueTicks);
+        if (node.replayed == nullptr) {
+            node.replayEnded = true;
+            return false;
+        }
+        if (config.replayFast) {
+            node.replayFrameMicros = std::max(now, node.previousReplayMicros + kFastFrameMicros);
+            return true;
+        }
+        node.replayFrameMicros = node.startMicros + int64_t(dueTicks / 10);
+        // A reader more than two frame periods late finds this frame overwritten.
+        if (now - (node.replayFrameMicros + 3 * config.spacingMicros) <= 2 * periodMicros) return true;
+    }
+}
+
+int64_t VirtualKernel::replayDueMicros(const VideoNode& node) const {
+    return node.replayFrameMicros + node.replaySub * config.spacingMicros;
 }
 
 short VirtualKernel::pollEvents(int fd, int64_t now, int64_t& wakeAt) {
@@ -227,8 +272,14 @@ short VirtualKernel::pollEvents(int fd, int64_t now, int64_t& wakeAt) {
     if (!node.streaming || node.queue.empty()) return POLLERR;
     if (stalled(node)) return 0;
     if (!config.timestamps.empty()) return POLLIN | POLLRDNORM;
-    skipIfLate(node, now);
-    const int64_t due = dueMicros(node, node.nextSubFrame);
+    int64_t due = 0;
+    if (replaying(node)) {
+        if (!replayFrame(node, now)) return 0;
+        due = replayDueMicros(node);
+    } else {
+        skipIfLate(node, now);
+        due = dueMicros(node, node.nextSubFrame);
+    }
     if (due <= now) return POLLIN | POLLRDNORM;
     wakeAt = std::min(wakeAt, due);
     return 0;
@@ -260,6 +311,7 @@ int VirtualKernel::dequeue(std::unique_lock<std::mutex>& lock, VideoNode& node, 
         log("ioctl /dev/video VIDIOC_DQBUF -> EINVAL (%s)", !node.streaming ? "not streaming" : "no buffer queued");
         return failWith(EINVAL);
     }
+    if (replaying(node)) replayFrame(node, nowMicros());
     while (stalled(node)) {  // a blocking dequeue waits as long as the sensor is silent
         lock.unlock();
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -267,8 +319,21 @@ int VirtualKernel::dequeue(std::unique_lock<std::mutex>& lock, VideoNode& node, 
         if (!node.streaming || node.queue.empty()) return failWith(EINVAL);
     }
     timeval stamp{};
-    uint64_t subFrame;
-    if (!config.timestamps.empty()) {
+    uint64_t subFrame = 0;
+    const uint8_t* recorded = nullptr;  // the replayed sub-frame
+    if (replaying(node) && config.timestamps.empty()) {
+        if (!replayFrame(node, nowMicros())) return failWith(EINVAL);  // ended while this one waited
+        const int64_t now = nowMicros(), when = replayDueMicros(node);
+        if (when > now) {
+            lock.unlock();
+            std::this_thread::sleep_for(std::chrono::microseconds(when - now));
+            lock.lock();
+            if (!node.streaming || node.queue.empty() || node.replayed == nullptr) return failWith(EINVAL);
+        }
+        recorded = node.replayed->data.data() + size_t(node.replaySub) * ReplaySource::kSubFrameBytes;
+        stamp.tv_sec = when / 1000000;
+        stamp.tv_usec = when % 1000000;
+    } else if (!config.timestamps.empty()) {
         stamp = config.timestamps.front();
         config.timestamps.erase(config.timestamps.begin());
         subFrame = node.nextSubFrame++;
@@ -291,9 +356,18 @@ int VirtualKernel::dequeue(std::unique_lock<std::mutex>& lock, VideoNode& node, 
     node.queue.pop_front();
     Buffer& buffer = node.buffers[index];
     buffer.queued = false;
-    const PhaseImages& images = phases(subFrame / 4);
-    encodeSubFrame(images.phase[subFrame % 4].data(), config.layout, node.driverMap + buffer.offset,
-                   buffer.length);
+    if (recorded != nullptr) {
+        encodeCapturedSubFrame(recorded, config.layout, node.driverMap + buffer.offset, buffer.length);
+        if (++node.replaySub == int(ReplaySource::kSubFrames)) {
+            node.replaySub = 0;
+            node.previousReplayMicros = node.replayFrameMicros;
+            node.replayed = nullptr;
+        }
+    } else {
+        const PhaseImages& images = phases(subFrame / 4);
+        encodeSubFrame(images.phase[subFrame % 4].data(), config.layout, node.driverMap + buffer.offset,
+                       buffer.length);
+    }
     std::memset(&out, 0, sizeof out);
     out.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     out.memory = V4L2_MEMORY_MMAP;

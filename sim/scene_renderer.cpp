@@ -174,4 +174,40 @@ void encodeSubFrame(const int16_t* samples, Layout layout, uint8_t* buffer, size
     }
 }
 
+void encodeCapturedSubFrame(const uint8_t* captured, Layout layout, uint8_t* buffer, size_t length) {
+    std::memset(buffer, 0xEE, length);
+    auto put = [&](size_t at, const uint8_t* from, size_t count) {
+        if (at < length) std::memcpy(buffer + at, from, std::min(count, length - at));
+    };
+    switch (layout) {
+        case Layout::Plain:
+            put(0, captured, 86400);
+            break;
+        case Layout::Strided:  // 480 bytes of each 512-byte line
+            for (int y = 0; y < kHeight; ++y) put(size_t(y) * 512, captured + size_t(y) * 480, 480);
+            break;
+        case Layout::LinePairs:
+            // The capture keeps block bytes 0..447, 896..927, 448..927 of
+            // each 960-byte block, in that order.
+            for (int pair = 0; pair < kHeight / 2; ++pair) {
+                const uint8_t* from = captured + size_t(pair) * 960;
+                const size_t block = size_t(pair) * 960;
+                put(block, from, 448);
+                put(block + 448, from + 480, 480);
+            }
+            break;
+        case Layout::Y12P:
+            for (int y = 0; y < kHeight; ++y)
+                for (int x = 0; x < kWidth; x += 2) {
+                    const size_t at = size_t(y) * 368 + size_t(x / 2) * 3;
+                    const uint8_t* w = captured + (size_t(y) * kWidth + size_t(x)) * 2;
+                    const uint16_t w0 = uint16_t(w[0] | w[1] << 8), w1 = uint16_t(w[2] | w[3] << 8);
+                    const uint8_t packed[3] = {uint8_t(w0 >> 4), uint8_t(w1 >> 4),
+                                               uint8_t((w0 & 0x0F) | ((w1 & 0x0F) << 4))};
+                    put(at, packed, 3);
+                }
+            break;
+    }
+}
+
 }  // namespace LumivexSim

@@ -52,5 +52,9 @@ bool parseLayout(const std::string& text, Layout& layout);
 size_t layoutLength(Layout layout);
 // Writes one sub-frame into `buffer` (at most `length` bytes).
 void encodeSubFrame(const int16_t* samples, Layout layout, uint8_t* buffer, size_t length);
+// Writes one sub-frame as the driver delivers it from the 86,400 bytes a
+// host's capture made of it (a recording's sub-frame): the inverse of the
+// capture's copy for that layout, so that the capture gets those bytes back.
+void encodeCapturedSubFrame(const uint8_t* captured, Layout layout, uint8_t* buffer, size_t length);
 
 }  // namespace LumivexSim

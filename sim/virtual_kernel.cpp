@@ -44,15 +44,60 @@ VirtualKernel::VirtualKernel() {
     if (const char* l = std::getenv("LUMIVEX_SIM_LOG")) settings += std::string("log=") + l + ",";
     if (const char* x = std::getenv("LUMIVEX_SIM")) settings += x;
     std::string error;
+    const bool strict = std::getenv("LUMIVEX_SIM_STRICT") != nullptr;
     if (!applySettings(config, settings, error)) {
         // Under lumivex-virtual a bad setting ends the program before it runs.
-        if (std::getenv("LUMIVEX_SIM_STRICT") != nullptr) {
+        if (strict) {
             std::fprintf(stderr, "lumivex-virtual: bad setting '%s' (see sim/README.md)\n", error.c_str());
             _exit(2);
         }
         std::fprintf(stderr, "lumivex virtual kernel: bad setting '%s' ignored\n", error.c_str());
     }
+    // A replayed file's path is taken whole: it may hold any character.
+    if (const char* path = std::getenv("LUMIVEX_REPLAY"); path != nullptr && *path != '\0') {
+        config.replayPath = path;
+        config.replayFast = std::getenv("LUMIVEX_REPLAY_FAST") != nullptr;
+        config.replayLoop = std::getenv("LUMIVEX_REPLAY_LOOP") != nullptr;
+    }
+    const bool platformGiven = std::getenv("LUMIVEX_SIM_PLATFORM") != nullptr || settings.find("platform=") != std::string::npos;
+    if (!config.replayPath.empty() && !startReplay(config, settings, platformGiven, error)) {
+        std::fprintf(stderr, "lumivex-virtual: %s\n", error.c_str());
+        if (strict) _exit(2);
+        config.replayPath.clear();
+    }
     resetDevices();
+    rangeControl = replay && replay->firstRange() == 2 ? 1 : 0;  // the range it was recorded at
+}
+
+bool VirtualKernel::startReplay(Config& c, const std::string& settings, bool platformGiven, std::string& error) {
+    replay.reset();
+    // The C library's own fopen: this library's is not ready while it starts.
+    std::FILE* file = real().fopen(c.replayPath.c_str(), "rb");
+    if (file == nullptr) {
+        error = c.replayPath + ": " + std::strerror(errno);
+        return false;
+    }
+    auto source = std::make_unique<ReplaySource>();
+    if (!source->open(file, c.replayPath, c.replayLoop, error)) return false;
+    const std::string recorded = source->platform();
+    if (!platformGiven && recorded != c.platform) {
+        Config onRecordedHost;
+        applyPlatformDefaults(onRecordedHost);
+        if (!applySettings(onRecordedHost, "platform=" + recorded + "," + settings, error)) return false;
+        onRecordedHost.replayPath = c.replayPath;
+        onRecordedHost.replayFast = c.replayFast;
+        onRecordedHost.replayLoop = c.replayLoop;
+        c = onRecordedHost;
+    }
+    if (source->fromUsb()) return true;  // the virtual USB bus replays it; the host is all this side takes
+    // The recorded bytes are what this host's capture made of its driver's layout.
+    if (c.platform != recorded) {
+        error = c.replayPath + " was recorded on a " + source->header().get("platform") +
+                " host: replay it with --platform " + recorded;
+        return false;
+    }
+    replay = std::move(source);
+    return true;
 }
 
 namespace {
@@ -88,8 +133,14 @@ int VirtualKernel::configure(const char* settings) {
     Config fresh;
     applyPlatformDefaults(fresh);
     std::string error;
-    if (!applySettings(fresh, settings ? settings : "", error)) {
+    const std::string text = settings ? settings : "";
+    if (!applySettings(fresh, text, error)) {
         std::fprintf(stderr, "lumivex virtual kernel: bad setting '%s'\n", error.c_str());
+        return -1;
+    }
+    replay.reset();
+    if (!fresh.replayPath.empty() && !startReplay(fresh, text, text.find("platform=") != std::string::npos, error)) {
+        std::fprintf(stderr, "lumivex virtual kernel: %s\n", error.c_str());
         return -1;
     }
     config = fresh;
@@ -100,7 +151,8 @@ int VirtualKernel::configure(const char* settings) {
         cachedRange = -1;
         mmapCalls = 0;
     }
-    rangeControl = 0;
+    // A replayed camera comes up at the range it was recorded at.
+    rangeControl = replay && replay->firstRange() == 2 ? 1 : 0;
     exposure = 100;
     linkEnabled = false;
     return 0;

@@ -13,10 +13,12 @@
 #include <cstdarg>
 #include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "replay_source.h"
 #include "scene_renderer.h"
 
 struct dirent;
@@ -34,6 +36,10 @@ struct Config {
     uint32_t noiseSeed = 0;
     bool moving = false;
     std::string logPath;
+    // A recording the first capture node replays instead of the scene.
+    std::string replayPath;
+    bool replayFast = false;     // frames as fast as the reader takes them
+    bool replayLoop = false;     // the recording starts over at its end
 
     // Faults on demand.
     int grant = -1;              // buffers granted by REQBUFS (-1: as asked)
@@ -126,6 +132,12 @@ private:
         uint32_t sequence = 0;
         uint64_t delivered = 0;  // sub-frames dequeued since stream on
         int mappings = 0;
+        // Replay: the recorded frame being sent, its next sub-frame, when it
+        // is due, and when the one before it was.
+        const LumivexRecording::Frame* replayed = nullptr;
+        int replaySub = 0;
+        int64_t replayFrameMicros = 0, previousReplayMicros = 0;
+        bool replayEnded = false;
     };
     struct Mapping {
         size_t length;
@@ -154,6 +166,14 @@ private:
     void freeBuffers(VideoNode& node);
     size_t bufferLength() const;
     const PhaseImages& phases(uint64_t frame);
+    // Opens config.replayPath; without a platform given, the recording's
+    // host becomes the platform (settings re-applied on top of it).
+    bool startReplay(Config& config, const std::string& settings, bool platformGiven, std::string& error);
+    bool replaying(const VideoNode& node) const;
+    // The recorded frame the node's next sub-frame comes from (fetched as a
+    // frame begins, at the range in force): false once the recording ended.
+    bool replayFrame(VideoNode& node, int64_t now);
+    int64_t replayDueMicros(const VideoNode& node) const;
 
     mutable std::mutex mutex;
     Config config;
@@ -169,6 +189,7 @@ private:
     PhaseImages cached;
     int cachedRange = -1;
     uint64_t cachedFrame = ~0ull;
+    std::unique_ptr<ReplaySource> replay;  // a CSI recording being replayed
     std::deque<std::string> events;  // the most recent config.logCapacity events
     int logFd = -1;
 };

@@ -163,6 +163,13 @@ bool applySettings(Config& c, const std::string& settings, std::string& error) {
             if (ok) c.noiseSeed = uint32_t(number);
         } else if (key == "moving") {
             c.moving = true;
+        } else if (key == "replay") {
+            ok = !value.empty();
+            if (ok) c.replayPath = value;
+        } else if (key == "replay_fast") {
+            c.replayFast = true;
+        } else if (key == "replay_loop") {
+            c.replayLoop = true;
         } else if (key == "log") {
             c.logPath = value;
         } else if (key == "grant") {

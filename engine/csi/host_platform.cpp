@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
 namespace Lumivex {
 
@@ -35,6 +36,13 @@ const char* hostPlatformName(HostPlatform platform) {
         case RASPBERRY_PI_5: return "Raspberry Pi 5";
         default: return "generic";
     }
+}
+
+HostPlatform hostPlatformNamed(const char* name) {
+    for (HostPlatform p : {JETSON_NANO, JETSON_XAVIER, RASPBERRY_PI, RASPBERRY_PI_5}) {
+        if (name != nullptr && std::strcmp(name, hostPlatformName(p)) == 0) return p;
+    }
+    return UNKNOWN;
 }
 
 }  // namespace Lumivex

@@ -24,6 +24,8 @@ HostPlatform detectHostPlatform(const char* modelPath = kDeviceTreeModelPath);
 
 // The host's name as tools print it ("Raspberry Pi 5", "generic", ...).
 const char* hostPlatformName(HostPlatform platform);
+// The host of that name (UNKNOWN for "generic" and names it does not know).
+HostPlatform hostPlatformNamed(const char* name);
 
 // The engine's raw-sample shift: Xavier-class hosts deliver samples shifted by 4.
 inline uint8_t sampleShiftFor(HostPlatform platform) {

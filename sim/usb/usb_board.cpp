@@ -35,6 +35,50 @@ Board::Board(const BoardConfig& config)
     std::memcpy(userData + 1008, cfg.serial.data(), n);
 }
 
+void Board::fetchReplayFrame(Clock::time_point now) {
+    uint64_t dueTicks = 0;
+    replayed = cfg.replay->take(depthRange(), dueTicks);
+    subFrame = 0;
+    if (replayed == nullptr) {
+        replayEnded = true;  // the sensor falls silent
+        return;
+    }
+    // As fast as the host takes them, frames still come far enough apart
+    // for the host to tell one frame's four sub-frames from the next's.
+    constexpr auto kFastFrame = std::chrono::milliseconds(8);
+    frameStart = cfg.replayFast ? std::max(now, previousFrameStart + kFastFrame)
+                                : replayStart + std::chrono::duration_cast<Clock::duration>(
+                                                    std::chrono::nanoseconds(dueTicks * 100));
+    nextDue = frameStart;
+}
+
+void Board::produceReplay(Clock::time_point now) {
+    if (replayEnded || replayed == nullptr) return;
+    if (!cfg.replayFast && now - nextDue > std::chrono::seconds(1)) {
+        // A long pause: the recording goes on from here, no backlog of old frames.
+        const auto lag = now - nextDue;
+        replayStart += lag;
+        frameStart += lag;
+        nextDue += lag;
+    }
+    constexpr size_t kFastBacklog = 4 * ReplaySource::kSubFrameBytes;  // a frame waiting for the host
+    while (replayed != nullptr && nextDue <= now) {
+        // The sensor takes a new range as a frame begins.
+        if (subFrame == 0 && replayed->range != depthRange() && cfg.replay->has(depthRange())) {
+            fetchReplayFrame(now);
+            continue;
+        }
+        if (cfg.replayFast && fifo.size() >= kFastBacklog) break;
+        produceFrame(false, nextDue);
+        if (++subFrame == int(ReplaySource::kSubFrames)) {
+            previousFrameStart = frameStart;
+            fetchReplayFrame(now);
+        } else {
+            nextDue = frameStart + std::chrono::microseconds(500) * subFrame;
+        }
+    }
+}
+
 bool Board::usesChunkStream() const {
     if (cfg.stream == "chunk") return true;
     if (cfg.stream == "marker") return false;
@@ -150,6 +194,13 @@ void Board::startStream() {
     framesSinceStart = 0;
     nextDue = frameStart = Clock::now();
     subFrame = 0;
+    if (cfg.replay) {  // each stream replays the recording from its start
+        cfg.replay->rewind();
+        replayEnded = false;
+        replayStart = frameStart;
+        previousFrameStart = frameStart - std::chrono::seconds(1);
+        fetchReplayFrame(frameStart);
+    }
 }
 
 void Board::stopStream() {
@@ -293,14 +344,23 @@ int Board::vendorRequest(uint8_t requestType, uint8_t request, uint16_t value, u
 }
 
 std::vector<uint8_t> Board::frameImage(long frame) {
+    if (cfg.replay) {
+        const uint8_t* recorded = replayed->data.data() + size_t(subFrame) * ReplaySource::kSubFrameBytes;
+        return std::vector<uint8_t>(recorded, recorded + ReplaySource::kSubFrameBytes);
+    }
     if (cfg.depthCamera) {
         // The sensor takes new range registers at the start of a frame: the
         // four sub-frames of one frame share one range.
-        if (subFrame == 0) groupRange = depthRange();
+        if (subFrame == 0) {
+            groupRange = depthRange();
+            ++depthFrames;
+        }
         const int range = groupRange;
-        if (range != phasesRange) {
-            phases = renderPhases(depthScene, range);
+        const long changing = cfg.moving || cfg.noiseSeed != 0 ? depthFrames : 0;
+        if (range != phasesRange || changing != phasesFrame) {
+            phases = renderPhases(depthScene, range, uint64_t(changing), cfg.moving, cfg.noiseSeed);
             phasesRange = range;
+            phasesFrame = changing;
         }
         std::vector<uint8_t> image(layoutLength(Layout::Plain));
         encodeSubFrame(phases.phase[subFrame].data(), Layout::Plain, image.data(), image.size());
@@ -379,7 +439,9 @@ size_t Board::bulkReady(size_t length, Clock::time_point now) {
         produceFrame(true, now);
         i2c[kController][9] = 1;  // image ready
     }
-    if (running && !cfg.stall && !singleMode) {
+    if (running && !cfg.stall && !singleMode && cfg.replay) {
+        produceReplay(now);
+    } else if (running && !cfg.stall && !singleMode) {
         if (now - nextDue > std::chrono::seconds(1)) {  // a long pause: no backlog of old frames
             nextDue = frameStart = now;
             subFrame = 0;

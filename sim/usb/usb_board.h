@@ -8,9 +8,11 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "replay_source.h"
 #include "scene_renderer.h"
 
 namespace LumivexSim {
@@ -36,7 +38,13 @@ struct BoardConfig {
     // rendered from the scene at the range its sensor registers select.
     bool depthCamera = false;
     std::string scene = "default";
+    uint32_t noiseSeed = 0;           // seeded noise on every sample (0: none)
+    bool moving = false;              // the scene moves from frame to frame
     std::vector<uint64_t> stamps;     // device time stamps of the first frames after each stream start
+    // A USB recording the depth camera replays instead of the scene.
+    std::string replayPath;
+    bool replayFast = false, replayLoop = false;
+    std::shared_ptr<ReplaySource> replay;  // opened as the settings are read
     uint16_t sequenceStart = 0;
     // Bytes the board has handed to its USB controller: a stop or capture
     // reset cannot take them back, the host gets them when it next reads.
@@ -115,6 +123,9 @@ private:
     std::vector<uint8_t> frameImage(long frame);
     void advanceSchedule();
     int depthRange();
+    // Replay: the next recorded frame at the range in force, and when it is due.
+    void fetchReplayFrame(std::chrono::steady_clock::time_point now);
+    void produceReplay(std::chrono::steady_clock::time_point now);
     uint64_t boardClock(std::chrono::steady_clock::time_point at) const;
 
     BoardConfig cfg;
@@ -135,12 +146,17 @@ private:
     Scene depthScene;
     PhaseImages phases;
     int phasesRange = 0;
+    long phasesFrame = -1;
+    long depthFrames = 0;            // depth frames rendered
     int groupRange = 4;              // the range of the frame being sent
     long framesMade = 0;
     long framesSinceStart = 0;
     long starts = 0;       // since the stream last started (the scripted stamps count from there)
     uint16_t sequence = 0;
     uint8_t frameId = 0;
+    const LumivexRecording::Frame* replayed = nullptr;  // the recorded frame being sent
+    bool replayEnded = false;
+    std::chrono::steady_clock::time_point replayStart, previousFrameStart;
     std::deque<uint8_t> fifo;        // bytes the board holds for the host
     // Fifo positions (absolute) where frames end, and whether the board ends
     // the transfer there (a triggered frame does, as a short packet would).

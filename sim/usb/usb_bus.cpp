@@ -50,6 +50,23 @@ UsbBus& UsbBus::instance() {
 UsbBus::UsbBus() {
     std::string text;
     if (const char* boardsText = std::getenv("LUMIVEX_USB")) text = boardsText;
+    // lumivex-virtual --replay: a USB recording is replayed by a depth camera
+    // of its own, the first on the bus.
+    if (const char* path = std::getenv("LUMIVEX_REPLAY"); path != nullptr && *path != '\0') {
+        LumivexRecording::Reader recording;
+        std::string error;
+        if (recording.open(path, error) && recording.header().get("connection") == "USB") {
+            if (std::strpbrk(path, ",;") != nullptr) {
+                std::fprintf(stderr, "lumivex-virtual: a replayed USB recording's path cannot hold ',' or ';': %s\n", path);
+                if (std::getenv("LUMIVEX_SIM_STRICT") != nullptr) _exit(2);
+            } else {
+                std::string camera = std::string("camera=depth,replay=") + path;
+                if (std::getenv("LUMIVEX_REPLAY_FAST") != nullptr) camera += ",replay_fast";
+                if (std::getenv("LUMIVEX_REPLAY_LOOP") != nullptr) camera += ",replay_loop";
+                text = camera + (text.empty() ? "" : ";" + text);
+            }
+        }
+    }
     if (const char* logPath = std::getenv("LUMIVEX_USB_LOG")) text += std::string(text.empty() ? "" : ";") + "log=" + logPath;
     if (configure(text) == 0) return;
     // Under lumivex-virtual a bad setting ends the program before it runs.

@@ -1,6 +1,9 @@
 // The virtual USB bus's settings: boards separated by ';', each a list of
 // key=value pairs separated by ','.
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <sstream>
 
 #include "usb_config.h"
@@ -83,6 +86,11 @@ bool applyBoardSetting(BoardConfig& b, const std::string& key, const std::string
         if (parts.size() == 2) return inRange(parts[1], 0, 255, n) && (b.controlDelayRequest = int(n), true);
         return true;
     }
+    if (key == "noise") return inRange(value, 1, 0xFFFFFFFFL, n) && (b.noiseSeed = uint32_t(n), true);
+    if (key == "moving") return (b.moving = true, true);
+    if (key == "replay") return !value.empty() && (b.replayPath = value, true);
+    if (key == "replay_fast") return (b.replayFast = true, true);
+    if (key == "replay_loop") return (b.replayLoop = true, true);
     if (key == "desc_fail") return (b.descriptorFail = true, true);
     if (key == "open_fail") return (b.openFail = true, true);
     if (key == "stall") return (b.stall = true, true);
@@ -99,6 +107,33 @@ bool applyBoardSetting(BoardConfig& b, const std::string& key, const std::string
         if (key == names[i]) return inRange(value, 0, 1L << 40, n) && (*counters[i] = n, true);
     }
     return false;
+}
+// Opens the USB recording a depth camera replays; the board then shows the
+// recorded camera's serial number and firmware.
+bool openReplay(BoardConfig& b, long copies, std::string& error) {
+    if (!b.depthCamera || copies != 1) {
+        error = "replay=" + b.replayPath + " (only one camera=depth replays a recording)";
+        return false;
+    }
+    std::FILE* file = std::fopen(b.replayPath.c_str(), "rb");
+    if (file == nullptr) {
+        error = b.replayPath + ": " + std::strerror(errno);
+        return false;
+    }
+    auto source = std::make_shared<ReplaySource>();
+    if (!source->open(file, b.replayPath, b.replayLoop, error)) return false;
+    if (!source->fromUsb()) {
+        error = b.replayPath + " is a recording of a CSI camera, not of the USB depth camera";
+        return false;
+    }
+    const std::string serial = source->header().get("serial");
+    if (!serial.empty() && serial.size() <= 16) b.serial = serial;
+    unsigned major = 0, minor = 0;  // "3.14": major in decimal, minor in hex
+    if (std::sscanf(source->header().get("firmware").c_str(), "%u.%x", &major, &minor) == 2 && major < 256 &&
+        minor < 256)
+        b.firmware = uint16_t(major << 8 | minor);
+    b.replay = std::move(source);
+    return true;
 }
 }  // namespace
 
@@ -150,6 +185,7 @@ bool parseBusSettings(const std::string& text, BusSettings& settings, std::strin
                 return false;
             }
         }
+        if (isBoard && !board.replayPath.empty() && !openReplay(board, copies, error)) return false;
         for (long i = 0; isBoard && i < copies; ++i) {
             BoardConfig copy = board;
             if (copies > 1 && !copy.serial.empty()) copy.serial.back() = char('0' + (i % 10));

@@ -1,0 +1,171 @@
+"""The round trip through the tools: lumivex-record on a virtual camera, lumivex-convert without a
+camera, and an unchanged Python program on lumivex-virtual --replay, which computes the depth the
+camera computed, bit for bit. A recording cut off anywhere converts up to its last whole frame."""
+import os
+import struct
+import subprocess
+import sys
+import zlib
+
+import numpy as np
+import pytest
+
+import lumivex_recording as rec
+
+BIN = os.environ["LUMIVEX_BIN"]
+LAUNCHER = os.path.join(BIN, "lumivex-virtual")
+
+# A program that knows nothing of replays: depth frames and their time stamps into an .npz.
+DEPTH_PROGRAM = r"""
+import sys, numpy as np, LumivexDepthCamera as L
+usb, count, out = sys.argv[1] == "usb", int(sys.argv[2]), sys.argv[3]
+camera = L.LumivexCamera()
+assert camera.open(L.TOFConnect.USB if usb else L.TOFConnect.CSI, 0) == 0
+assert camera.start(L.TOFOutput.DEPTH) == 0
+depth, amplitude, stamps = [], [], []
+for attempt in range(100):
+    frame = camera.requestFrame(1000)
+    if frame is None:
+        continue
+    depth.append(frame.getDepthData().copy())
+    amplitude.append(frame.getAmplitudeData().copy())
+    stamps.append(frame.getFrameFormat().timestamp)
+    camera.releaseFrame(frame)
+    if len(depth) == count:
+        break
+camera.stop()
+camera.close()
+np.savez(out, depth=np.array(depth), amplitude=np.array(amplitude), timestamp=np.array(stamps, np.uint64))
+"""
+
+CAMERAS = {
+    "csi": ["--platform", "xavier", "--faults", "noise=7,moving"],
+    "usb": ["--usb-board", "camera=depth,noise=7,moving"],
+}
+
+
+def run(args, timeout=120):
+    return subprocess.run(args, capture_output=True, text=True, timeout=timeout)
+
+
+@pytest.fixture(scope="module", params=sorted(CAMERAS))
+def recording(request, tmp_path_factory):
+    folder = tmp_path_factory.mktemp(request.param)
+    path = folder / "take.lmvxrec"
+    usb = ["--usb"] if request.param == "usb" else []
+    result = run([LAUNCHER, *CAMERAS[request.param], "--", os.path.join(BIN, "lumivex-record"),
+                  "--frames", "12", "--output", str(path), *usb])
+    assert result.returncode == 0, result.stdout + result.stderr
+    converted = folder / "take.npz"
+    result = run([os.path.join(BIN, "lumivex-convert"), str(path), "--npz", str(converted)])
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == f"converted 12 frames of {path} to {converted}\n"
+    return request.param, path, np.load(converted)
+
+
+def test_the_converter_writes_every_recorded_frame_with_its_fields(recording):
+    connection, path, converted = recording
+    frames = list(rec.Recording(str(path)).frames())
+    assert converted["depth"].shape == converted["amplitude"].shape == (12, 180, 240)
+    assert converted["depth"].dtype == np.float32
+    assert list(converted["timestamp"]) == [f.timestamp for f in frames]
+    assert list(converted["range"]) == [f.range for f in frames] == [4] * 12
+    assert list(converted["modulation_frequency"]) == [37.5e6] * 12
+    # The virtual scene's wall, box and sphere are 1 to 3 m away: every pixel has a depth.
+    assert np.all((converted["depth"] > 0.5) & (converted["depth"] < 3.75))
+    assert len({converted["depth"][i].tobytes() for i in range(12)}) == 12  # noise: no two frames alike
+
+
+@pytest.mark.parametrize("pace", [[], ["--as-fast-as-possible"]])
+def test_a_replay_computes_the_cameras_depth_bit_for_bit(recording, tmp_path, pace):
+    connection, path, converted = recording
+    out = tmp_path / "replayed.npz"
+    result = run([LAUNCHER, "--replay", str(path), *pace, "--", sys.executable, "-c", DEPTH_PROGRAM,
+                  connection, "8", str(out)])
+    assert result.returncode == 0, result.stdout + result.stderr
+    replayed = np.load(out)
+    assert len(replayed["depth"]) == 8
+    matched = []
+    for depth, amplitude in zip(replayed["depth"], replayed["amplitude"]):
+        same = [i for i in range(12) if np.array_equal(depth.view(np.uint32), converted["depth"][i].view(np.uint32))
+                and np.array_equal(amplitude.view(np.uint32), converted["amplitude"][i].view(np.uint32))]
+        assert len(same) == 1, "a replayed frame is no recorded frame"
+        matched.append(same[0])
+    assert matched == sorted(set(matched))  # in the recorded order, none twice
+    if not pace:  # the recorded pace: time stamps shifted by one constant (a tick of rounding on USB)
+        shifts = [int(t) - int(converted["timestamp"][i]) for t, i in zip(replayed["timestamp"], matched)]
+        assert max(shifts) - min(shifts) <= 2, shifts
+
+
+def test_png_images_hold_millimetres_and_the_frame_list(recording, tmp_path):
+    connection, path, converted = recording
+    result = run([os.path.join(BIN, "lumivex-convert"), str(path), "--png", str(tmp_path / "png"),
+                  "--first", "10", "--count", "5"])
+    assert result.returncode == 0, result.stderr
+    assert sorted(os.listdir(tmp_path / "png")) == ["amplitude_000010.png", "amplitude_000011.png",
+                                                    "depth_000010.png", "depth_000011.png", "frames.csv"]
+    for index in (10, 11):
+        depth = read_png16(tmp_path / "png" / f"depth_{index:06d}.png")
+        millimetres = np.floor((converted["depth"][index] * np.float32(1000)).astype(np.float64) + 0.5)
+        assert np.array_equal(depth, millimetres.astype(np.uint16))
+        amplitude = read_png16(tmp_path / "png" / f"amplitude_{index:06d}.png")
+        halves_up = np.floor(converted["amplitude"][index].astype(np.float64) + 0.5)
+        assert np.array_equal(amplitude, np.clip(halves_up, 0, 65535).astype(np.uint16))
+    lines = (tmp_path / "png" / "frames.csv").read_text().splitlines()
+    assert lines[0] == "frame,timestamp,range,modulation_frequency"
+    assert lines[1] == f"10,{converted['timestamp'][10]},4,37500000"
+
+
+def read_png16(path):
+    """A 16-bit greyscale PNG (no filters), checked chunk by chunk."""
+    data = path.read_bytes()
+    assert data[:8] == b"\x89PNG\r\n\x1a\n"
+    at, chunks = 8, {}
+    while at < len(data):
+        length, kind = struct.unpack(">I4s", data[at:at + 8])
+        body = data[at + 8:at + 8 + length]
+        assert struct.unpack(">I", data[at + 8 + length:at + 12 + length])[0] == zlib.crc32(kind + body)
+        chunks[kind] = chunks.get(kind, b"") + body
+        at += 12 + length
+    width, height, bits, colour = struct.unpack(">IIBB", chunks[b"IHDR"][:10])
+    assert (width, height, bits, colour) == (240, 180, 16, 0)
+    rows = np.frombuffer(zlib.decompress(chunks[b"IDAT"]), np.uint8).reshape(180, 1 + 480)
+    assert not rows[:, 0].any()
+    return rows[:, 1:].copy().view(">u2").astype(np.uint16)
+
+
+def test_a_recording_cut_off_anywhere_converts_up_to_its_last_whole_frame(recording, tmp_path):
+    connection, path, converted = recording
+    data = path.read_bytes()
+    frame_ends = [len(data) - (12 - k) * (8 + 24 + 345600 + 4) for k in range(1, 13)]
+    assert frame_ends[-1] == len(data)
+    for cut in np.random.default_rng(20).integers(frame_ends[0] - 40000, len(data), 6):
+        cut_file = tmp_path / "cut.lmvxrec"
+        cut_file.write_bytes(data[:cut])
+        out = tmp_path / "cut.npz"
+        result = run([os.path.join(BIN, "lumivex-convert"), str(cut_file), "--npz", str(out)])
+        whole = sum(end <= cut for end in frame_ends)
+        assert result.returncode == 0, result.stderr
+        assert result.stdout.startswith(f"converted {whole} frames")
+        assert ("cut off at byte" in result.stderr) == (cut not in frame_ends)
+        assert np.array_equal(np.load(out)["depth"], converted["depth"][:whole])
+
+
+@pytest.mark.parametrize("args, reason", [
+    (["--replay", "/nonexistent.lmvxrec"], "lumivex-virtual: /nonexistent.lmvxrec: No such file or directory"),
+    (["--loop"], "lumivex-virtual: --as-fast-as-possible and --loop go with --replay FILE"),
+])
+def test_the_launcher_refuses_what_it_cannot_replay(args, reason):
+    result = run([LAUNCHER, *args, "--", "true"])
+    assert result.returncode == 2
+    assert result.stderr.splitlines() == [reason]
+
+
+def test_a_csi_recording_replays_on_its_own_host_only(recording):
+    connection, path, converted = recording
+    if connection != "csi":
+        pytest.skip("a USB recording replays on any host")
+    result = run([LAUNCHER, "--replay", str(path), "--platform", "rpi5", "--", "true"])
+    assert result.returncode == 2
+    assert result.stderr.splitlines() == [
+        f"lumivex-virtual: {path} was recorded on a Jetson Xavier host: replay it with --platform xavier"]
