@@ -15,6 +15,7 @@
 #include "frame_types.h"
 #include "recording.h"
 #include "tof_camera.h"
+#include "usb_boards.h"
 
 namespace {
 
@@ -91,6 +92,13 @@ int main(int argc, char** argv) {
     if (o.usb) {
         header.set("index", std::to_string(o.device));
         header.set("pixel_format", "16-bit");
+        // Read before the camera claims the board.
+        std::string listError;
+        for (const LumivexTools::UsbBoard& board : LumivexTools::usbBoards(listError)) {
+            if (board.index != o.device) continue;
+            if (!board.serial.empty()) header.set("serial", board.serial);
+            if (!board.firmware.empty()) header.set("firmware", board.firmware);
+        }
     } else {
         header.set("node", "/dev/video" + std::to_string(o.device));
         header.set("pixel_format", camera.hostPlatform() == Lumivex::RASPBERRY_PI_5 ? "Y12P" : "Y12");

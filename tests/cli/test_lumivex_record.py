@@ -41,6 +41,10 @@ def test_frames_are_recorded_as_the_camera_sent_them(tmp_path, connection, range
     recording = rec.Recording(str(output))
     assert recording.header["connection"] == ("USB" if connection else "CSI")
     assert recording.header["sdk_version"] and recording.header["platform"] == "Raspberry Pi"
+    if connection:  # the board's own serial number and firmware
+        assert (recording.header["serial"], recording.header["firmware"]) == ("LMVXT0F00001", "3.14")
+    else:
+        assert recording.header["node"] == "/dev/video0" and recording.header["pixel_format"] == "Y12"
     frames = list(recording.frames())
     assert len(frames) == 5 and recording.damage is None
     stamps = [f.timestamp for f in frames]
