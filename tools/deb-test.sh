@@ -94,6 +94,19 @@ sys.exit(0 if len(frames) == 3 and frames[0].sub_frames.shape == (4, 180, 240) a
 PY
 check $? "lumivex-record records three frames that lumivex_recording reads back"
 
+lumivex-convert /tmp/take.lmvxrec --npz /tmp/take.npz > /tmp/convert.log 2>&1 &&
+    lumivex-virtual --replay /tmp/take.lmvxrec -- python3 - > /tmp/replay.log 2>&1 <<'PY'
+import sys, numpy as np, LumivexDepthCamera as L
+expected = np.load("/tmp/take.npz")["depth"]
+camera = L.LumivexCamera()
+assert camera.open(L.TOFConnect.CSI, 0) == 0 and camera.start(L.TOFOutput.DEPTH) == 0
+frame = camera.requestFrame(2000)
+assert frame is not None
+depth = frame.getDepthData()
+sys.exit(0 if any(np.array_equal(depth, e) for e in expected) else 1)
+PY
+check $? "lumivex-convert, and a Python program on lumivex-virtual --replay with the same depth"
+
 apt-get install -y -q gcc g++ pkg-config > /tmp/compilers.log 2>&1
 cc -O1 -Wall /usr/share/lumivex/examples/c/lumivex_usb_demo.c $(pkg-config --cflags --libs lumivex-usb) -o /tmp/cdemo
 check $? "the C example builds with pkg-config"
