@@ -89,6 +89,7 @@ fuzz: deps
 bench: all
 	build/bench/lumivex_bench
 	build/bench/lumivex_usb_bench
+	build/bench/lumivex_recording_bench
 
 demo: all
 	tools/demo.sh $(PYTHON)
