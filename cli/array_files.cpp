@@ -9,8 +9,9 @@
 namespace LumivexFiles {
 
 namespace {
+// `bytes` little-endian bytes of value (zeros beyond its eight).
 void little(std::vector<uint8_t>& out, uint64_t value, int bytes) {
-    for (int i = 0; i < bytes; ++i) out.push_back(uint8_t(value >> (8 * i)));
+    for (int i = 0; i < bytes; ++i) out.push_back(i < 8 ? uint8_t(value >> (8 * i)) : 0);
 }
 void big32(std::vector<uint8_t>& out, uint32_t value) {
     for (int i = 3; i >= 0; --i) out.push_back(uint8_t(value >> (8 * i)));

@@ -12,6 +12,7 @@
 #include <string>
 #include <thread>
 
+#include "camera_description.h"
 #include "frame_types.h"
 #include "recording.h"
 #include "tof_camera.h"
@@ -85,13 +86,8 @@ int main(int argc, char** argv) {
         usage(stderr);
         return 2;
     }
-    Lumivex::LumivexTOFCamera camera;
     LumivexRecording::Header header;
-    header.set("sdk_version", LUMIVEX_SDK_VERSION);
-    header.set("connection", o.usb ? "USB" : "CSI");
     if (o.usb) {
-        header.set("index", std::to_string(o.device));
-        header.set("pixel_format", "16-bit");
         // Read before the camera claims the board.
         std::string listError;
         for (const LumivexTools::UsbBoard& board : LumivexTools::usbBoards(listError)) {
@@ -99,17 +95,19 @@ int main(int argc, char** argv) {
             if (!board.serial.empty()) header.set("serial", board.serial);
             if (!board.firmware.empty()) header.set("firmware", board.firmware);
         }
-    } else {
-        header.set("node", "/dev/video" + std::to_string(o.device));
-        header.set("pixel_format", camera.hostPlatform() == Lumivex::RASPBERRY_PI_5 ? "Y12P" : "Y12");
     }
-    header.set("platform", Lumivex::hostPlatformName(camera.hostPlatform()));
-    header.set("mode", o.mode == Lumivex::RAW ? "raw" : "depth");
+    Lumivex::LumivexTOFCamera camera;
+    if (camera.open(o.usb ? Lumivex::USB : Lumivex::CSI, o.device) != 0) {  // the camera has warned why
+        std::fprintf(stderr, "lumivex-record: cannot open the camera\n");
+        return 1;
+    }
+    for (const auto& field : Lumivex::describeCamera(camera, o.device, o.mode)) header.set(field.first, field.second);
 
     LumivexRecording::Writer writer;
     std::string error;
     if (!writer.open(o.output, header, error)) {
         std::fprintf(stderr, "lumivex-record: %s\n", error.c_str());
+        camera.close();
         return 1;
     }
     std::mutex writing;
@@ -124,10 +122,6 @@ int main(int argc, char** argv) {
             ++failed;
         }
     });
-    if (camera.open(o.usb ? Lumivex::USB : Lumivex::CSI, o.device) != 0) {  // the camera has warned why
-        std::fprintf(stderr, "lumivex-record: cannot open the camera\n");
-        return 1;
-    }
     if (o.range != 0) camera.setControl(Lumivex::RANG, o.range);
     struct sigaction action {};
     action.sa_handler = onInterrupt;

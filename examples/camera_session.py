@@ -3,6 +3,7 @@
 The module is imported only when a camera is opened, so --help works
 without it."""
 import argparse
+import os
 import sys
 
 ldc = None
@@ -28,10 +29,13 @@ def add_camera_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--timeout", type=int, default=1000, help="wait per frame in ms (default 1000)")
 
 
-def open_camera(args, output_name: str):
-    """Opens and starts a camera (output "DEPTH" or "RAW"), or exits with a message saying why not."""
+def open_camera(args, output_name: str, prepare=None):
+    """Opens and starts a camera (output "DEPTH" or "RAW"), or exits with a message saying why not.
+    prepare(camera), if given, runs before the camera opens (a recorder is created there)."""
     module = load_module()
     camera = module.LumivexCamera()
+    if prepare is not None:
+        prepare(camera)
     connection = module.TOFConnect.USB if args.usb else module.TOFConnect.CSI
     if camera.open(connection, args.device) != 0:
         sys.exit(f"cannot open the camera ({connection.name} {args.device}); is it connected? "
@@ -50,9 +54,16 @@ def current_range(camera) -> int:
     return int.from_bytes(value, sys.byteorder, signed=True)
 
 
+def replayed_recording():
+    """The recording lumivex-virtual --replay plays as the camera, or None."""
+    return os.environ.get("LUMIVEX_REPLAY") or None
+
+
 def camera_name(args) -> str:
-    """The camera as a user knows it: its node or USB index, and the host."""
+    """The camera as a user knows it: its node or USB index, and the host (or the replayed recording)."""
     where = f"USB camera {args.device}" if args.usb else f"CSI /dev/video{args.device}"
+    if replayed_recording():
+        return f"replay of {os.path.basename(replayed_recording())} ({where})"
     try:
         with open("/sys/firmware/devicetree/base/model", "rb") as model:
             host = model.read().rstrip(b"\0").decode(errors="replace").strip()

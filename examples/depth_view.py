@@ -119,10 +119,12 @@ class FrameStats:
         return 1e7 / spacing if spacing else 0.0
 
 
-def status_line(range_m, stats, camera_name):
+def status_line(range_m, stats, camera_name, state=None):
+    """The status line; `state` (paused, recording ...) goes first when there is one."""
     mhz = modulation_hz(range_m) / 1e6
-    return (f"range {range_m} m ({mhz:g} MHz)  |  {stats.fps():.1f} fps  |  frame {stats.count}  |  "
+    line = (f"range {range_m} m ({mhz:g} MHz)  |  {stats.fps():.1f} fps  |  frame {stats.count}  |  "
             f"dropped {stats.dropped}  |  {camera_name}")
+    return f"{state}  |  {line}" if state else line
 
 
 # ---- the viewer's canvas (OpenCV) ----
@@ -130,11 +132,26 @@ def status_line(range_m, stats, camera_name):
 PANE_TITLE_HEIGHT = 22
 BAR_WIDTH = 70
 STATUS_HEIGHT = 26
+NOTE_COLOUR = (0, 220, 255)  # BGR: amber
+
+
+def note_origin(pane_height):
+    """Where the fold-back note's text starts in the panes' row."""
+    return (6, pane_height - 10)
 
 
 def _text(cv2, image, text, origin, scale=0.45, colour=(255, 255, 255)):
     cv2.putText(image, text, origin, cv2.FONT_HERSHEY_SIMPLEX, scale, (0, 0, 0), 3, cv2.LINE_AA)
     cv2.putText(image, text, origin, cv2.FONT_HERSHEY_SIMPLEX, scale, colour, 1, cv2.LINE_AA)
+
+
+def _label(cv2, image, text, origin, scale, colour):
+    """Text on a black band of its own: legible whatever colours lie under it."""
+    (width, height), baseline = cv2.getTextSize(text, cv2.FONT_HERSHEY_SIMPLEX, scale, 1)
+    x, y = origin
+    cv2.rectangle(image, (x - 4, y - height - 4), (x + width + 4, y + baseline + 2), (0, 0, 0), cv2.FILLED)
+    cv2.putText(image, text, origin, cv2.FONT_HERSHEY_SIMPLEX, scale, colour, 1, cv2.LINE_AA)
+    return (x - 4, y - height - 4, x + width + 4, y + baseline + 2)
 
 
 def _bar(cv2, height, colours_bgr, labels):
@@ -180,9 +197,9 @@ def compose(cv2, depth, amplitude, range_m, scale, status, pointer=None, message
             _text(cv2, bottom, readout(depth, amplitude, column, line), (6, STATUS_HEIGHT + 17), 0.45, (120, 255, 255))
     note = fold_back_note(range_m)
     if note:  # at the foot of the depth pane
-        _text(cv2, row, note, (6, ph - 10), 0.45, (0, 220, 255))
+        _label(cv2, row, note, note_origin(ph), 0.45, NOTE_COLOUR)
     if message:
-        _text(cv2, row, message, (6, 20), 0.5, (120, 255, 120))
+        _label(cv2, row, message, (6, 20), 0.5, (120, 255, 120))
     return np.vstack([titles, row, bottom])
 
 

@@ -5,7 +5,9 @@ status line (range, frame rate from the frames' time stamps, frame count,
 dropped frames, camera).
 
 Keys: 2 / 4 switch the range, s saves a snapshot (picture .png and data .npz),
-q or Esc quits.
+r starts and stops recording the camera's raw frames (a recording that
+lumivex-virtual --replay plays back), space pauses and resumes the picture,
+q or Esc quits. On a replay, the title and the status line name the recording.
 """
 import argparse
 import os
@@ -22,7 +24,7 @@ def parse_arguments(argv=None):
     add_camera_options(parser)
     parser.add_argument("--scale", type=int, choices=range(1, 9), metavar="1-8",
                         help="window magnification (default: the largest that fits the screen)")
-    parser.add_argument("--output", default=".", help="folder for snapshots (default: the current folder)")
+    parser.add_argument("--output", default=".", help="folder for snapshots and recordings (default: the current folder)")
     return parser.parse_args(argv)
 
 
@@ -81,15 +83,27 @@ def main(argv=None) -> int:
         return 2
 
     import depth_view as view
-    from camera_session import camera_name, current_range, finish, load_module, open_camera
+    from camera_session import camera_name, current_range, finish, load_module, open_camera, replayed_recording
 
     ldc = load_module()
     scale = args.scale or view.fitting_scale(screen_size())
-    camera = open_camera(args, "DEPTH")
+    recorder = []
+
+    def prepare(camera):  # the recorder takes the frames the camera captures from its start on
+        try:
+            import lumivex_recording
+            recorder.append(lumivex_recording.Recorder(camera))
+        except ImportError:
+            pass  # 'r' says what is missing
+
+    camera = open_camera(args, "DEPTH", prepare)
     name = camera_name(args)
     window = "Lumivex depth viewer"
-    cv2.namedWindow(window, cv2.WINDOW_NORMAL | cv2.WINDOW_KEEPRATIO)
-    cv2.resizeWindow(window, *view.canvas_size(scale))
+    # Shown at the canvas's own size, without OpenCV's toolbar: a toolbar took
+    # room from the picture, which was then shrunk and lost its thin lines.
+    cv2.namedWindow(window, cv2.WINDOW_AUTOSIZE | cv2.WINDOW_GUI_NORMAL)
+    if replayed_recording():
+        cv2.setWindowTitle(window, f"{window} - replay of {os.path.basename(replayed_recording())}")
     pointer = [None]
 
     def on_mouse(event, x, y, flags, param):
@@ -101,18 +115,46 @@ def main(argv=None) -> int:
     depth = amplitude = picture = None
     timestamp = 0
     metres = current_range(camera) or 4
+    paused = False
+    recording_path = None
+
+    def state():
+        parts = ["paused"] if paused else []
+        if recording_path:
+            parts.append(f"recording {os.path.basename(recording_path)}: {recorder[0].frames} frames")
+        return ", ".join(parts) or None
+
+    def toggle_recording():
+        nonlocal recording_path
+        if not recorder:
+            return "recording needs lumivex_recording: sudo apt-get install python3-lumivex"
+        if recording_path is None:
+            path = os.path.join(os.path.abspath(args.output), time.strftime("recording_%Y%m%d_%H%M%S.lmvxrec"))
+            os.makedirs(args.output, exist_ok=True)
+            try:
+                recorder[0].start(path, args.device)
+            except ValueError as error:
+                return f"cannot record: {error}"
+            recording_path = path
+            print(f"recording to {path}", flush=True)
+            return f"recording to {os.path.basename(path)}"
+        frames, path, recording_path = recorder[0].stop(), recording_path, None
+        print(f"recorded {frames} frames to {path}", flush=True)
+        return f"recorded {frames} frames to {os.path.basename(path)}"
+
     try:
         while True:
             frame = camera.requestFrame(args.timeout)
             if frame is not None:
-                depth, amplitude = frame.getDepthData(), frame.getAmplitudeData()
-                timestamp = frame.getFrameFormat().timestamp
+                if not paused or depth is None:  # paused: the picture stays, the frames go on
+                    depth, amplitude = frame.getDepthData(), frame.getAmplitudeData()
+                    timestamp = frame.getFrameFormat().timestamp
+                stats.add(frame.getFrameFormat().timestamp)
                 camera.releaseFrame(frame)
-                stats.add(timestamp)
             if depth is not None:
                 shown = message if time.monotonic() < message_until else None
-                picture = view.compose(cv2, depth, amplitude, metres, scale, view.status_line(metres, stats, name),
-                                       pointer[0], shown)
+                status = view.status_line(metres, stats, name, state())
+                picture = view.compose(cv2, depth, amplitude, metres, scale, status, pointer[0], shown)
                 cv2.imshow(window, picture)
             key = cv2.waitKey(1) & 0xFF
             if key in (ord("q"), 27):
@@ -122,11 +164,17 @@ def main(argv=None) -> int:
             if key in (ord("2"), ord("4")):
                 if camera.setControl(ldc.TOFControl.RANG, int(chr(key))) == 0:
                     metres = int(chr(key))
+            if key == ord(" "):
+                paused = not paused
+            if key == ord("r"):
+                message, message_until = toggle_recording(), time.monotonic() + 2.0
             if key == ord("s") and depth is not None:
                 png, npz = view.save_snapshot(args.output, depth, amplitude, timestamp, metres, picture, cv2)
                 print(f"saved {png}\nsaved {npz}", flush=True)
                 message, message_until = f"saved {os.path.basename(png)} and .npz", time.monotonic() + 2.0
     finally:
+        if recording_path:
+            toggle_recording()
         finish(camera)
         cv2.destroyAllWindows()
     return 0

@@ -6,6 +6,12 @@
         frame.timestamp, frame.range, frame.modulation_frequency
         frame.sub_frames                  # uint16, (4, 180, 240): as the camera delivered them
     recording.damage                      # None, or where and why reading stopped early
+
+Recording while a program uses the camera (needs the compiled part installed beside it):
+
+    recorder = Recorder(camera)           # a LumivexDepthCamera.LumivexCamera, before its start()
+    recorder.start("take.lmvxrec")        # every frame the camera captures from here on ...
+    recorder.stop()                       # ... up to here; returns how many were written
 """
 import struct
 import zlib
@@ -88,3 +94,12 @@ class Recording:
                 if sub_frame_bytes == 240 * 180 * 2:
                     samples = samples.reshape(count, 180, 240)
                 yield Frame(timestamp, range_m, frequency, samples)
+
+
+def __getattr__(name):
+    # The recorder is compiled against the camera module: loaded only when used,
+    # so that reading needs NumPy alone.
+    if name == "Recorder":
+        from _lumivex_recorder import Recorder
+        return Recorder
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -169,3 +169,52 @@ def test_a_csi_recording_replays_on_its_own_host_only(recording):
     assert result.returncode == 2
     assert result.stderr.splitlines() == [
         f"lumivex-virtual: {path} was recorded on a Jetson Xavier host: replay it with --platform xavier"]
+
+
+RECORDING_PROGRAM = r"""
+import sys, numpy as np, LumivexDepthCamera as L, lumivex_recording as rec
+out, path = sys.argv[1], sys.argv[2]
+camera = L.LumivexCamera()
+for wrong in (lambda: rec.Recorder(object()), lambda: rec.Recorder(camera).start("/nonexistent/take.lmvxrec")):
+    try:
+        wrong()
+        raise SystemExit("taken: a recorder without a camera or a file")
+    except (TypeError, ValueError):
+        pass
+recorder = rec.Recorder(camera)  # before start: it gets every frame the camera captures
+assert camera.open(L.TOFConnect.CSI, 0) == 0 and camera.start(L.TOFOutput.DEPTH) == 0
+recorder.start(path)
+try:
+    recorder.start(path)
+    raise SystemExit("a second start was taken")
+except ValueError:
+    pass
+depth, stamps = [], []
+while len(depth) < 8:
+    frame = camera.requestFrame(1000)
+    if frame is not None:
+        depth.append(frame.getDepthData().copy())
+        stamps.append(frame.getFrameFormat().timestamp)
+        camera.releaseFrame(frame)
+written = recorder.stop()
+assert written == recorder.frames > 0 and not recorder.recording and recorder.error is None
+camera.stop()
+camera.close()
+np.savez(out, depth=np.array(depth), timestamp=np.array(stamps, np.uint64))
+"""
+
+
+def test_a_python_program_records_the_frames_it_reads(tmp_path):
+    path, out = tmp_path / "python.lmvxrec", tmp_path / "read.npz"
+    result = run([LAUNCHER, "--faults", "noise=9,moving", "--", sys.executable, "-c", RECORDING_PROGRAM,
+                  str(out), str(path)])
+    assert result.returncode == 0, result.stdout + result.stderr
+    converted = tmp_path / "converted.npz"
+    assert run([os.path.join(BIN, "lumivex-convert"), str(path), "--npz", str(converted)]).returncode == 0
+    recorded, read = np.load(converted), np.load(out)
+    assert rec.Recording(str(path)).header["connection"] == "CSI"
+    # Every frame read after the recording began is in it, with the depth the program read.
+    by_stamp = {int(t): i for i, t in enumerate(recorded["timestamp"])}
+    both = [(i, by_stamp[int(t)]) for i, t in enumerate(read["timestamp"]) if int(t) in by_stamp]
+    assert len(both) >= 6
+    assert all(np.array_equal(read["depth"][i], recorded["depth"][j]) for i, j in both)

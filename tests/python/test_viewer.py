@@ -41,6 +41,19 @@ def test_the_fold_back_note_shows_in_2_m_mode_only():
     assert view.fold_back_note(4) is None
 
 
+def test_the_fold_back_note_is_legible_on_every_colour():
+    # Depth over the whole range and beyond across the pane: every colour of the map under the note.
+    depth = np.tile(np.linspace(0.0, 2.5, 240, dtype=np.float32), (180, 1))
+    picture = view.compose(cv2, depth, np.full_like(depth, 1000.0), 2, 2, "status")
+    (width, height), baseline = cv2.getTextSize(view.fold_back_note(2), cv2.FONT_HERSHEY_SIMPLEX, 0.45, 1)
+    x, y = view.note_origin(360)
+    band = picture[view.PANE_TITLE_HEIGHT + y - height - 4:view.PANE_TITLE_HEIGHT + y + baseline + 2, x - 4:x + width + 4]
+    blue, green, red = (band[..., i].astype(int) for i in range(3))
+    # Only the note's amber on black: no colour of the depth map shows through.
+    assert band.size and (blue <= 2).all() and (np.abs(green - red * 220 / 255) <= 3).all()
+    assert red.max() >= 200  # the text itself
+
+
 def test_readout_gives_the_frames_own_values():
     depth, amplitude = synthetic()
     amplitude[10, 20] = 321.0
@@ -78,6 +91,7 @@ def test_frame_rate_and_dropped_frames_come_from_the_time_stamps():
     assert stats.count == 6 and stats.dropped == 1
     assert abs(stats.fps() - 30.0) < 0.01
     assert "30.0 fps" in view.status_line(4, stats, "CSI /dev/video0") and "37.5 MHz" in view.status_line(4, stats, "x")
+    assert view.status_line(4, stats, "x", "paused").startswith("paused  |  range 4 m")
 
 
 def test_snapshots_keep_the_data_under_unique_names(tmp_path):
@@ -140,70 +154,131 @@ def read_xwd(path):
     return pixels[..., [2, 1, 0]] if byte_order == 0 else pixels[..., [1, 2, 3]]
 
 
-@pytest.mark.skipif(not (shutil.which("Xvfb") and shutil.which("xdotool")), reason="needs Xvfb and xdotool")
-def test_the_viewer_runs_on_a_virtual_display_and_answers_its_keys(vkernel, tmp_path):
-    vkernel.configure("platform=rpi5,fps=30")
-    screen_dir = tmp_path / "screen"
-    screen_dir.mkdir()
-    # Xvfb picks a free display and says which once it accepts clients.
-    ready_read, ready_write = os.pipe()
-    server = subprocess.Popen(["Xvfb", "-displayfd", str(ready_write), "-screen", "0", "1280x800x24",
-                               "-fbdir", str(screen_dir), "-nolisten", "tcp"], pass_fds=(ready_write,),
-                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    os.close(ready_write)
-    with os.fdopen(ready_read) as ready:
-        number = ready.readline().strip()
-    kernel_log = tmp_path / "kernel.log"  # the viewer's own virtual kernel writes it
-    # No session bus on a virtual display: GTK's window set-up (accessibility, settings) would otherwise try to
-    # start or reach one, and was seen to hang inside cv2.namedWindow while other tests ran.
-    env = dict(os.environ, DISPLAY=f":{number}", XDG_RUNTIME_DIR=str(tmp_path), LUMIVEX_SIM=f"log={kernel_log}",
-               NO_AT_BRIDGE="1", GTK_A11Y="none", GSETTINGS_BACKEND="memory", DBUS_SESSION_BUS_ADDRESS="disabled:",
-               PYTHONFAULTHANDLER="1")
-    viewer = None
-    try:
+class ViewerOnDisplay:
+    """A virtual X server, and the viewer started on it."""
+
+    def __init__(self, tmp_path):
+        self.screen_dir = tmp_path / "screen"
+        self.screen_dir.mkdir()
+        # Xvfb picks a free display and says which once it accepts clients.
+        ready_read, ready_write = os.pipe()
+        self.server = subprocess.Popen(["Xvfb", "-displayfd", str(ready_write), "-screen", "0", "1280x800x24",
+                                        "-fbdir", str(self.screen_dir), "-nolisten", "tcp"], pass_fds=(ready_write,),
+                                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(ready_write)
+        with os.fdopen(ready_read) as ready:
+            number = ready.readline().strip()
         assert number, "Xvfb did not start"
-        viewer = subprocess.Popen([sys.executable, PREVIEW, "--output", str(tmp_path / "snaps")], env=env,
-                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        # No session bus on a virtual display: the window set-up would otherwise try to start or reach one, and
+        # was seen to hang inside cv2.namedWindow while other tests ran.
+        self.env = dict(os.environ, DISPLAY=f":{number}", XDG_RUNTIME_DIR=str(tmp_path), NO_AT_BRIDGE="1",
+                        GTK_A11Y="none", GSETTINGS_BACKEND="memory", DBUS_SESSION_BUS_ADDRESS="disabled:",
+                        PYTHONFAULTHANDLER="1")
+        self.viewer = None
 
-        def xdotool(*args):
-            return subprocess.run(["xdotool", *args], env=env, capture_output=True, text=True, timeout=30)
+    def xdotool(self, *args):
+        return subprocess.run(["xdotool", *args], env=self.env, capture_output=True, text=True, timeout=30)
 
+    def start(self, *args, **env):
+        self.viewer = subprocess.Popen([sys.executable, PREVIEW, *args], env=dict(self.env, **env),
+                                       stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         # The window, as soon as it is there (the viewer's own output if it ended instead).
-        window = None
         for _ in range(480):  # a machine busy with other (sanitized) tests may take minutes to start OpenCV
-            found = xdotool("search", "--name", "Lumivex depth viewer").stdout.split()
+            found = self.xdotool("search", "--name", "Lumivex depth viewer").stdout.split()
             if found:
-                window = found[0]
-                break
-            if viewer.poll() is not None:
+                time.sleep(1.5)  # frames on screen
+                return found[0]
+            if self.viewer.poll() is not None:
                 break
             time.sleep(0.5)
-        if window is None:
-            # Where it is stuck: faulthandler prints every thread's stack on SIGABRT.
-            viewer.send_signal(signal.SIGABRT)
-            try:
-                out, err = viewer.communicate(timeout=30)
-            except subprocess.TimeoutExpired:
-                viewer.kill()
-                out, err = viewer.communicate(timeout=30)
-            pytest.fail(f"no viewer window (viewer status {viewer.returncode}):\n{out}\n{err}")
-        time.sleep(1.5)  # frames on screen
-        shot = read_xwd(screen_dir / "Xvfb_screen0")
-        present = {tuple(c) for c in shot.reshape(-1, 3)}
-        # The depth colour bar shows (nearly) every level; the scene alone, about half.
-        assert len(present & {tuple(c) for c in view.TURBO_RGB}) >= 200
-        for key in ("2", "4", "s"):
-            xdotool("key", "--window", window, key)
-            time.sleep(0.6)
-        xdotool("key", "--window", window, "q")
-        out, err = viewer.communicate(timeout=30)
-        assert viewer.returncode == 0, err
-        saved = [line.split(" ", 1)[1] for line in out.splitlines() if line.startswith("saved ")]
-        assert len(saved) == 2 and all(os.path.isabs(p) and os.path.exists(p) for p in saved)
-        log = kernel_log.read_text()
-        assert "VIDIOC_S_CTRL id=0x00981901 value=1" in log and "VIDIOC_S_CTRL id=0x00981901 value=0" in log
-    finally:
-        if viewer and viewer.poll() is None:
-            viewer.kill()
-        server.terminate()
-        server.wait(timeout=10)
+        # Where it is stuck: faulthandler prints every thread's stack on SIGABRT.
+        self.viewer.send_signal(signal.SIGABRT)
+        try:
+            out, err = self.viewer.communicate(timeout=30)
+        except subprocess.TimeoutExpired:
+            self.viewer.kill()
+            out, err = self.viewer.communicate(timeout=30)
+        pytest.fail(f"no viewer window (viewer status {self.viewer.returncode}):\n{out}\n{err}")
+
+    def finish(self, window):
+        self.xdotool("key", "--window", window, "q")
+        out, err = self.viewer.communicate(timeout=30)
+        assert self.viewer.returncode == 0, err
+        return out
+
+    def screen(self):
+        return read_xwd(self.screen_dir / "Xvfb_screen0")
+
+    def close(self):
+        if self.viewer and self.viewer.poll() is None:
+            self.viewer.kill()
+        self.server.terminate()
+        self.server.wait(timeout=10)
+
+
+@pytest.fixture
+def display(tmp_path):
+    if not (shutil.which("Xvfb") and shutil.which("xdotool")):
+        pytest.skip("needs Xvfb and xdotool")
+    on_display = ViewerOnDisplay(tmp_path)
+    yield on_display
+    on_display.close()
+
+
+def test_the_viewer_runs_on_a_virtual_display_and_answers_its_keys(vkernel, display, tmp_path):
+    kernel_log = tmp_path / "kernel.log"  # the viewer's own virtual kernel writes it
+    window = display.start("--output", str(tmp_path / "snaps"), LUMIVEX_SIM=f"log={kernel_log},noise=3")
+    # The picture at the canvas's own size (2 x magnified on this screen), its thin crosshair whole.
+    geometry = dict(line.split("=") for line in display.xdotool("getwindowgeometry", "--shell", window).stdout.split())
+    assert (int(geometry["WIDTH"]), int(geometry["HEIGHT"])) == view.canvas_size(2)
+    shot = display.screen()
+    x, y = int(geometry["X"]) + 241, int(geometry["Y"]) + view.PANE_TITLE_HEIGHT + 181
+    assert (shot[y, x - 10:x + 11] == 255).all() and (shot[y - 10:y + 11, x] == 255).all()
+    # The depth colour bar shows (nearly) every level; the scene alone, about half.
+    present = {tuple(c) for c in shot.reshape(-1, 3)}
+    assert len(present & {tuple(c) for c in view.TURBO_RGB}) >= 200
+
+    def depth_pane():
+        time.sleep(0.6)
+        top, left = int(geometry["Y"]) + view.PANE_TITLE_HEIGHT, int(geometry["X"])
+        return display.screen()[top:top + 360, left:left + 480].copy()
+
+    assert not np.array_equal(depth_pane(), depth_pane())  # noisy frames keep coming
+    display.xdotool("key", "--window", window, "space")
+    time.sleep(0.3)
+    assert np.array_equal(depth_pane(), depth_pane())  # paused: the picture stays
+    for key in ("space", "2", "4", "s"):
+        display.xdotool("key", "--window", window, key)
+        time.sleep(0.6)
+    out = display.finish(window)
+    saved = [line.split(" ", 1)[1] for line in out.splitlines() if line.startswith("saved ")]
+    assert len(saved) == 2 and all(os.path.isabs(p) and os.path.exists(p) for p in saved)
+    log = kernel_log.read_text()
+    assert "VIDIOC_S_CTRL id=0x00981901 value=1" in log and "VIDIOC_S_CTRL id=0x00981901 value=0" in log
+
+
+def test_the_viewer_records_and_then_replays_its_recording(vkernel, display, tmp_path):
+    window = display.start("--output", str(tmp_path), LUMIVEX_SIM="noise=5")
+    display.xdotool("key", "--window", window, "r")
+    time.sleep(2.0)
+    display.xdotool("key", "--window", window, "r")
+    time.sleep(0.5)
+    out = display.finish(window).splitlines()
+    started = [line for line in out if line.startswith("recording to ")]
+    ended = [line.split() for line in out if line.startswith("recorded ")]
+    assert len(started) == 1 and len(ended) == 1, out
+    path = started[0][len("recording to "):]
+    frames = int(ended[0][1])
+    assert ended[0][-1] == path and frames >= 10
+    rec = pytest.importorskip("lumivex_recording")
+    recording = rec.Recording(path)
+    assert len(list(recording.frames())) == frames and recording.damage is None
+    assert recording.header["connection"] == "CSI" and recording.header["node"] == "/dev/video0"
+
+    # The recording as the camera: the title says so, and its frames are on screen.
+    window = display.start(LUMIVEX_REPLAY=path, LUMIVEX_REPLAY_LOOP="1")
+    title = display.xdotool("getwindowname", window).stdout.strip()
+    assert title == f"Lumivex depth viewer - replay of {os.path.basename(path)}"
+    present = {tuple(c) for c in display.screen().reshape(-1, 3)}
+    assert len(present & {tuple(c) for c in view.TURBO_RGB}) >= 200
+    display.finish(window)

@@ -1,0 +1,107 @@
+// _lumivex_recorder: records a LumivexDepthCamera session's raw phase frames
+// while the program uses the camera as usual (lumivex_recording.Recorder).
+// The frames come from the engine's capture tap, before any conversion.
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "camera_description.h"
+#include "recording.h"
+#include "tof_camera.h"
+
+namespace py = pybind11;
+
+namespace {
+
+// Shared by the recorder and the camera's tap, which may outlive it.
+struct RecordingState {
+    std::mutex mutex;
+    LumivexRecording::Writer writer;
+    bool active = false;
+    std::string path, error;
+    uint64_t frames = 0;
+};
+
+class Recorder {
+public:
+    explicit Recorder(Lumivex::LumivexTOFCamera& cameraRef) : camera(cameraRef) {
+        std::shared_ptr<RecordingState> shared = state;
+        camera.setCaptureTap([shared](const uint8_t* raw, uint64_t stamp, int32_t range, float frequency) {
+            std::lock_guard<std::mutex> lock(shared->mutex);
+            if (!shared->active) return;
+            if (shared->writer.append(stamp, range, frequency, raw, Lumivex::kPhasePlaneBytes, Lumivex::kPhaseCount)) {
+                ++shared->frames;
+            } else {  // a full disk, say: the recording ends with the frames before
+                shared->error = shared->writer.error();
+                shared->active = false;
+                shared->writer.close();
+            }
+        });
+    }
+
+    void start(const std::string& path, int32_t device, const std::string& mode) {
+        if (mode != "depth" && mode != "raw") throw py::value_error("mode must be 'depth' or 'raw'");
+        LumivexRecording::Header header;
+        for (const auto& field : Lumivex::describeCamera(camera, device, mode == "raw" ? Lumivex::RAW : Lumivex::DEPTH))
+            header.set(field.first, field.second);
+        std::lock_guard<std::mutex> lock(state->mutex);
+        if (state->active) throw py::value_error("already recording to " + state->path);
+        std::string error;
+        if (!state->writer.open(path, header, error)) throw py::value_error(error);
+        state->active = true;
+        state->path = path;
+        state->error.clear();
+        state->frames = 0;
+    }
+
+    uint64_t stop() {
+        std::lock_guard<std::mutex> lock(state->mutex);
+        if (state->active && !state->writer.close()) state->error = "closing " + state->path + " failed";
+        state->active = false;
+        return state->frames;
+    }
+
+    bool recording() {
+        std::lock_guard<std::mutex> lock(state->mutex);
+        return state->active;
+    }
+    uint64_t frames() {
+        std::lock_guard<std::mutex> lock(state->mutex);
+        return state->frames;
+    }
+    std::optional<std::string> error() {
+        std::lock_guard<std::mutex> lock(state->mutex);
+        return state->error.empty() ? std::nullopt : std::optional<std::string>(state->error);
+    }
+
+private:
+    Lumivex::LumivexTOFCamera& camera;
+    std::shared_ptr<RecordingState> state = std::make_shared<RecordingState>();
+};
+
+}  // namespace
+
+PYBIND11_MODULE(_lumivex_recorder, m) {
+    m.doc() = "The compiled part of lumivex_recording.Recorder.";
+    py::class_<Recorder>(m, "Recorder",
+                         "Records a camera's raw phase frames while the program uses it.\n\n"
+                         "Create it with the LumivexCamera before that camera's start(): from then on the camera hands "
+                         "every frame it captures to the recorder, which writes those between start() and stop().")
+        .def(py::init([](py::object camera) {
+                 // The camera class of the LumivexDepthCamera module (its type is known to every pybind11 module).
+                 if (!py::isinstance<Lumivex::LumivexTOFCamera>(camera))
+                     throw py::type_error("Recorder needs a LumivexDepthCamera.LumivexCamera");
+                 return std::make_unique<Recorder>(camera.cast<Lumivex::LumivexTOFCamera&>());
+             }),
+             py::arg("camera"), py::keep_alive<1, 2>())
+        .def("start", &Recorder::start, py::arg("path"), py::arg("device") = 0, py::arg("mode") = "depth",
+             "Starts writing the frames to a new recording at path (device: the camera's open() index).")
+        .def("stop", &Recorder::stop, "Ends the recording; returns the frames written.")
+        .def_property_readonly("recording", &Recorder::recording, "Whether frames are being written.")
+        .def_property_readonly("frames", &Recorder::frames, "Frames written to the current (or last) recording.")
+        .def_property_readonly("error", &Recorder::error, "Why writing stopped early, or None.");
+}
