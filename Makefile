@@ -22,9 +22,9 @@ sanitize: deps
 
 tsan: deps
 	cmake -S . -B build-tsan $(CMAKE_FLAGS) -DLUMIVEX_SANITIZE=thread
-	cmake --build build-tsan -j $(JOBS) --target engine_tests engine_stress_tests csi_tests usb_sensor_tests usbcam_tests
+	cmake --build build-tsan -j $(JOBS) --target engine_tests engine_stress_tests csi_tests usb_sensor_tests usbcam_tests replay_tests
 	cd build-tsan && ctest --output-on-failure -j $(JOBS) -L '^(engine|usb|usbcam)$$' -E '^usbcam_(lsusb|install)$$' \
-		&& ctest --output-on-failure -R CsiStress
+		&& ctest --output-on-failure -R "CsiStress|Replay"
 
 # The C++ suites built for aarch64 (the boards' processors) and run under
 # qemu-aarch64, the NEON conversion path's exhaustive identity test included.

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "../csi/virtual_camera.h"
+#include "recorded_conversion.h"
 #include "recording.h"
 #include "tof_camera.h"
 #include "vusb_control.h"
@@ -42,15 +43,22 @@ std::string temporaryPath(const std::string& name) {
     return std::string(folder ? folder : "/tmp") + "/lumivex-replay-" + std::to_string(getpid()) + "-" + name;
 }
 
-// Depth frames as a program gets them; with `writer`, every captured frame is also recorded.
+// Depth frames as a program gets them; with `writer`, every captured frame is
+// also recorded and, with `recorded`, its depth computed from the recording.
 std::vector<DepthFrame> depthFrames(Lumivex::Connection connection, size_t count,
-                                    LumivexRecording::Writer* writer = nullptr, int range = 0) {
+                                    LumivexRecording::Writer* writer = nullptr, int range = 0,
+                                    std::vector<DepthFrame>* recorded = nullptr) {
     LumivexTOFCamera camera;
     std::mutex writing;
     if (writer != nullptr) {
         camera.setCaptureTap([&](const uint8_t* raw, uint64_t stamp, int32_t frameRange, float frequency) {
             std::lock_guard<std::mutex> lock(writing);
             writer->append(stamp, frameRange, frequency, raw, Lumivex::kPhasePlaneBytes, Lumivex::kPhaseCount);
+            if (recorded == nullptr) return;
+            DepthFrame frame{stamp, std::vector<float>(Lumivex::kPixelCount), std::vector<float>(Lumivex::kPixelCount)};
+            Lumivex::convertRecordedDepth(raw, frameRange, frequency, camera.hostPlatform(), frame.depth.data(),
+                                          frame.amplitude.data());
+            recorded->push_back(std::move(frame));
         });
     }
     std::vector<DepthFrame> frames;
@@ -80,7 +88,9 @@ void configure(const std::string& kernel, const std::string& bus) {
     ASSERT_EQ(lumivex_vusb_configure(bus.c_str()), 0) << bus;
 }
 
-std::string liveRecording(const Source& source, std::vector<DepthFrame>& live, size_t count = 12) {
+// Records a live run; `recorded`: every recorded frame's depth, each checked
+// against the depth the live session computed for it, where it handed that frame out.
+std::string liveRecording(const Source& source, std::vector<DepthFrame>& recorded, size_t count = 12) {
     configure(source.kernel, source.bus);
     const std::string path = temporaryPath(source.name);
     LumivexRecording::Writer writer;
@@ -89,8 +99,14 @@ std::string liveRecording(const Source& source, std::vector<DepthFrame>& live, s
     header.set("platform", Lumivex::hostPlatformName(LumivexTOFCamera().hostPlatform()));
     std::string error;
     EXPECT_TRUE(writer.open(path, header, error)) << error;
-    live = depthFrames(source.connection, count, &writer);
+    const std::vector<DepthFrame> live = depthFrames(source.connection, count, &writer, 0, &recorded);
     writer.close();
+    EXPECT_GE(live.size(), count);
+    for (const DepthFrame& frame : live) {
+        bool found = false;
+        for (const DepthFrame& r : recorded) found |= r.timestamp == frame.timestamp && r.sameImage(frame);
+        EXPECT_TRUE(found) << "a live frame the recording converts to another depth";
+    }
     return path;
 }
 
@@ -105,15 +121,15 @@ void replayOn(const Source& source, const std::string& path, const std::string& 
 class ReplayTest : public ::testing::TestWithParam<Source> {};
 
 TEST_P(ReplayTest, ReplayedDepthIsTheLiveDepthBitForBitWithShiftedTimeStamps) {
-    std::vector<DepthFrame> live;
+    std::vector<DepthFrame> live;  // every recorded frame, with the depth the camera computed
     const std::string path = liveRecording(GetParam(), live);
     ASSERT_GE(live.size(), 12u);
     replayOn(GetParam(), path);
     const std::vector<DepthFrame> replayed = depthFrames(GetParam().connection, 8);
     ASSERT_EQ(replayed.size(), 8u);
     // Every frame differs (noise, a moving scene): each replayed frame is
-    // one live frame, in the live order, and every time stamp moved by the
-    // same amount (within a tick of the board clock's rounding).
+    // one recorded frame, in the recorded order, and every time stamp moved
+    // by the same amount (within a tick of the board clock's rounding).
     size_t previous = 0;
     int64_t shift = 0;
     for (size_t i = 0; i < replayed.size(); ++i) {
