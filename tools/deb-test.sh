@@ -107,6 +107,23 @@ sys.exit(0 if any(np.array_equal(depth, e) for e in expected) else 1)
 PY
 check $? "lumivex-convert, and a Python program on lumivex-virtual --replay with the same depth"
 
+lumivex-virtual -- python3 - > /tmp/recorder.log 2>&1 <<'PY'
+import sys, LumivexDepthCamera as L, lumivex_recording as rec
+camera = L.LumivexCamera()
+recorder = rec.Recorder(camera)
+assert camera.open(L.TOFConnect.CSI, 0) == 0 and camera.start(L.TOFOutput.DEPTH) == 0
+recorder.start("/tmp/python.lmvxrec")
+for _ in range(5):
+    frame = camera.requestFrame(2000)
+    if frame is not None:
+        camera.releaseFrame(frame)
+written = recorder.stop()
+camera.stop()
+camera.close()
+sys.exit(0 if written > 0 and len(list(rec.Recording("/tmp/python.lmvxrec").frames())) == written else 1)
+PY
+check $? "lumivex_recording.Recorder records from Python"
+
 apt-get install -y -q gcc g++ pkg-config > /tmp/compilers.log 2>&1
 cc -O1 -Wall /usr/share/lumivex/examples/c/lumivex_usb_demo.c $(pkg-config --cflags --libs lumivex-usb) -o /tmp/cdemo
 check $? "the C example builds with pkg-config"
