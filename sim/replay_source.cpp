@@ -3,7 +3,9 @@
 namespace LumivexSim {
 
 namespace {
-constexpr uint64_t kLongestStep = 10000000;  // 1 s: a longer (or backward) step is replayed as one period
+// A longer (or backward) step between two frames, a damaged time stamp, is
+// replayed as one mean frame period; gaps a slow host left stay as they were.
+constexpr uint64_t kLongestStep = 600000000;  // 60 s
 }
 
 bool ReplaySource::open(std::FILE* opened, const std::string& path, bool loops, std::string& error) {
