@@ -323,10 +323,12 @@ int VirtualKernel::dequeue(std::unique_lock<std::mutex>& lock, VideoNode& node, 
     const uint8_t* recorded = nullptr;  // the replayed sub-frame
     if (replaying(node) && config.timestamps.empty()) {
         if (!replayFrame(node, nowMicros())) return failWith(EINVAL);  // ended while this one waited
-        const int64_t now = nowMicros(), when = replayDueMicros(node);
-        if (when > now) {
+        const int64_t when = replayDueMicros(node);
+        // A recorded gap may be long: waited in slices, so that a stream
+        // switched off meanwhile ends the wait.
+        for (int64_t now = nowMicros(); when > now; now = nowMicros()) {
             lock.unlock();
-            std::this_thread::sleep_for(std::chrono::microseconds(when - now));
+            std::this_thread::sleep_for(std::chrono::microseconds(std::min<int64_t>(when - now, 10000)));
             lock.lock();
             if (!node.streaming || node.queue.empty() || node.replayed == nullptr) return failWith(EINVAL);
         }
