@@ -345,6 +345,9 @@ int Board::vendorRequest(uint8_t requestType, uint8_t request, uint16_t value, u
 
 std::vector<uint8_t> Board::frameImage(long frame) {
     if (cfg.replay) {
+        // A triggered frame outside a stream takes the recording's next frame too.
+        if (replayed == nullptr && !replayEnded) fetchReplayFrame(Clock::now());
+        if (replayed == nullptr) return std::vector<uint8_t>(ReplaySource::kSubFrameBytes, 0);  // it has ended
         const uint8_t* recorded = replayed->data.data() + size_t(subFrame) * ReplaySource::kSubFrameBytes;
         return std::vector<uint8_t>(recorded, recorded + ReplaySource::kSubFrameBytes);
     }

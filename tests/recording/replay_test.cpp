@@ -3,6 +3,7 @@
 // stamps shifted by one constant; ranges, looping and pace as documented.
 #include <gtest/gtest.h>
 
+#include <libusb-1.0/libusb.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -228,6 +229,59 @@ TEST(ReplayRanges, ASwitchTakesTheRecordedFramesOfThatRangeOrWarnsOnce) {
             << output.err;
         unlink(path.c_str());
     }
+}
+
+// A replaying board driven in single-frame mode (a soft trigger, no stream)
+// sends a recorded sub-frame, as it would a rendered one.
+TEST(ReplaySingleFrame, ATriggeredFrameIsARecordedSubFrame) {
+    std::vector<DepthFrame> recorded;
+    const std::string path =
+        liveRecording(Source{"single", Lumivex::USB, "platform=rpi5", "camera=depth,noise=3"}, recorded, 2);
+    configure("", "camera=depth,replay=" + path);
+    LumivexRecording::Reader reader;
+    LumivexRecording::Frame first;
+    std::string error;
+    ASSERT_TRUE(reader.open(path, error) && reader.next(first)) << error;
+
+    libusb_context* context = nullptr;
+    ASSERT_EQ(libusb_init(&context), 0);
+    libusb_device** list = nullptr;
+    libusb_device_handle* handle = nullptr;
+    const ssize_t count = libusb_get_device_list(context, &list);
+    for (ssize_t i = 0; i < count && handle == nullptr; ++i) {
+        libusb_device_descriptor descriptor{};
+        if (libusb_get_device_descriptor(list[i], &descriptor) == 0 && descriptor.idProduct == 0x03F2) {
+            EXPECT_EQ(libusb_open(list[i], &handle), 0);
+        }
+    }
+    libusb_free_device_list(list, 1);
+    ASSERT_NE(handle, nullptr);
+    ASSERT_EQ(libusb_claim_interface(handle, 0), 0);
+    auto controllerWrite = [&](uint8_t reg, uint8_t value) {  // the board controller at I2C 0x46
+        return libusb_control_transfer(handle, 0x40, 0xD7, 0x4600, uint16_t(reg << 8), &value, 1, 1000);
+    };
+    EXPECT_EQ(controllerWrite(8, 0x81), 1);  // single-frame mode
+    EXPECT_EQ(controllerWrite(3, 0x60), 1);  // a soft trigger
+    std::vector<uint8_t> data(128 * 1024);
+    bool done = false;
+    libusb_transfer* transfer = libusb_alloc_transfer(0);
+    libusb_fill_bulk_transfer(
+        transfer, handle, 0x82, data.data(), int(data.size()),
+        [](libusb_transfer* t) { *static_cast<bool*>(t->user_data) = true; }, &done, 2000);
+    ASSERT_EQ(libusb_submit_transfer(transfer), 0);
+    for (int i = 0; i < 100 && !done; ++i) {
+        timeval slice{0, 50000};
+        libusb_handle_events_timeout(context, &slice);
+    }
+    ASSERT_TRUE(done);
+    EXPECT_EQ(transfer->status, LIBUSB_TRANSFER_COMPLETED);
+    ASSERT_GE(transfer->actual_length, int(Lumivex::kPhasePlaneBytes));
+    EXPECT_EQ(std::memcmp(data.data(), first.data.data(), Lumivex::kPhasePlaneBytes), 0);
+    libusb_free_transfer(transfer);
+    libusb_release_interface(handle, 0);
+    libusb_close(handle);
+    libusb_exit(context);
+    unlink(path.c_str());
 }
 
 // Recordings the virtual cameras cannot replay are refused with the reason.
