@@ -78,7 +78,7 @@ public:
     bool next(LumivexRecording::Frame& frame) {
         while (index < options.first + options.count && reader.next(frame)) {
             if (index++ < options.first) continue;
-            if (frame.subFrameBytes * uint64_t(frame.subFrames) != Lumivex::kRawFrameBytes) {
+            if (frame.subFrameBytes != Lumivex::kPhasePlaneBytes || frame.subFrames != Lumivex::kPhaseCount) {
                 problem = "frame " + std::to_string(index - 1) + " is not a 240 x 180 frame of four sub-frames";
                 return false;
             }

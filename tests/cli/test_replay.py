@@ -218,3 +218,36 @@ def test_a_python_program_records_the_frames_it_reads(tmp_path):
     both = [(i, by_stamp[int(t)]) for i, t in enumerate(read["timestamp"]) if int(t) in by_stamp]
     assert len(both) >= 6
     assert all(np.array_equal(read["depth"][i], recorded["depth"][j]) for i, j in both)
+
+
+def write_recording(path, sub_frames, sub_frame_bytes):
+    """A recording of one frame in the documented layout, written here without the SDK."""
+    def chunk(kind, payload):
+        lead = kind + struct.pack("<I", len(payload))
+        return lead + payload + struct.pack("<I", zlib.crc32(lead + payload))
+    fields = struct.pack("<QifII", 1000, 4, 37.5e6, sub_frame_bytes, sub_frames)
+    path.write_bytes(b"LMVXREC\x01" + chunk(b"HEAD", b"connection=CSI\nplatform=Raspberry Pi 5\n")
+                     + chunk(b"FRAM", fields + bytes(sub_frames * sub_frame_bytes)))
+
+
+@pytest.mark.parametrize("sub_frames, sub_frame_bytes", [(2, 172800), (4, 1000), (8, 43200), (4, 0)])
+def test_frames_that_are_not_this_cameras_are_refused_by_the_converter_and_the_replay(tmp_path, sub_frames,
+                                                                                       sub_frame_bytes):
+    path = tmp_path / "other.lmvxrec"
+    write_recording(path, sub_frames, sub_frame_bytes)
+    result = run([os.path.join(BIN, "lumivex-convert"), str(path), "--npz", str(tmp_path / "out.npz")])
+    assert result.returncode == 1
+    assert result.stderr == f"lumivex-convert: {path}: frame 0 is not a 240 x 180 frame of four sub-frames\n"
+    result = run([LAUNCHER, "--replay", str(path), "--", "true"])
+    assert result.returncode == 2
+    assert result.stderr.splitlines() == [f"lumivex-virtual: {path}: frame 0 has {sub_frames} sub-frames of "
+                                          f"{sub_frame_bytes} bytes: not the 240 x 180 camera's 4 of 86400"]
+
+
+def test_a_recording_of_this_camera_written_without_the_sdk_converts_and_replays(tmp_path):
+    path = tmp_path / "plain.lmvxrec"
+    write_recording(path, 4, 86400)
+    result = run([os.path.join(BIN, "lumivex-convert"), str(path), "--npz", str(tmp_path / "out.npz")])
+    assert result.returncode == 0, result.stderr
+    assert np.load(tmp_path / "out.npz")["depth"].shape == (1, 180, 240)
+    assert run([LAUNCHER, "--replay", str(path), "--", "true"]).returncode == 0
