@@ -240,9 +240,6 @@ bool VirtualKernel::replayFrame(VideoNode& node, int64_t now) {
     const bool stale = node.replayed != nullptr && node.replaySub == 0 && node.replayed->range != range &&
                        replay->has(range);
     if (node.replayed != nullptr && !stale) return true;
-    // Frames as fast as the reader takes them still come far enough apart
-    // for the capture to tell one frame's four sub-frames from the next's.
-    constexpr int64_t kFastFrameMicros = 8000;
     const int64_t periodMicros = int64_t(replay->meanPeriodTicks() / 10);
     for (;;) {
         uint64_t dueTicks = 0;
@@ -252,7 +249,7 @@ bool VirtualKernel::replayFrame(VideoNode& node, int64_t now) {
             return false;
         }
         if (config.replayFast) {
-            node.replayFrameMicros = std::max(now, node.previousReplayMicros + kFastFrameMicros);
+            node.replayFrameMicros = std::max(now, node.previousReplayMicros + ReplaySource::kFastFrameMicros);
             return true;
         }
         node.replayFrameMicros = node.startMicros + int64_t(dueTicks / 10);

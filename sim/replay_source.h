@@ -15,6 +15,10 @@ class ReplaySource {
 public:
     static constexpr uint32_t kSubFrameBytes = 86400;  // one 240 x 180 phase image
     static constexpr uint32_t kSubFrames = 4;
+    // As fast as the reader takes them, frames still start this far apart, so
+    // that the capture tells one frame's four sub-frames from the next's (it
+    // starts a new group after a 4 ms gap on USB, 5 ms on CSI).
+    static constexpr int64_t kFastFrameMicros = 8000;
 
     // Reads the recording `opened` (owned from here on) through once: its
     // header, and that every frame is this camera's. False with `error`.

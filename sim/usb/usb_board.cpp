@@ -43,9 +43,7 @@ void Board::fetchReplayFrame(Clock::time_point now) {
         replayEnded = true;  // the sensor falls silent
         return;
     }
-    // As fast as the host takes them, frames still come far enough apart
-    // for the host to tell one frame's four sub-frames from the next's.
-    constexpr auto kFastFrame = std::chrono::milliseconds(8);
+    constexpr auto kFastFrame = std::chrono::microseconds(ReplaySource::kFastFrameMicros);
     frameStart = cfg.replayFast ? std::max(now, previousFrameStart + kFastFrame)
                                 : replayStart + std::chrono::duration_cast<Clock::duration>(
                                                     std::chrono::nanoseconds(dueTicks * 100));
