@@ -5,8 +5,9 @@
 # (build/bin/lumivex-ffs-board): the pattern board 04B4:00F1 and the USB
 # depth camera 04B4:03F2, both at high speed. Then, through Debian's libusb:
 # lsusb -v, build/tests/usb_scenario (registers, user data, frames byte for
-# byte, session cycles, a slow consumer, two boards on two threads, a halt
-# and an unplug mid-stream) and the Python module's depth capture.
+# byte, session cycles, a slow consumer, two boards on two threads, a board
+# streaming before the start, a halt and unplugs mid-stream) and the Python
+# module's depth capture.
 # (The virtual machine: tools/guest-kernel.sh.)
 # Usage: tools/usb-kernel-test.sh [BUILD_DIR]   (needs: make; tools/install-deps.sh --kernel)
 set -eu

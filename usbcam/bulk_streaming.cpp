@@ -99,20 +99,34 @@ uint32_t HxUsbCameraLib::beginCapture() {
 }
 
 void HxUsbCameraLib::discardBeforeStart() {
-    // A board that streamed before this capture (its set-up may start it)
-    // sends what it had queued as soon as the transfers are submitted, and
-    // the capture reset above cuts that mid-frame. What completed until now
-    // is from before the reset: it is dropped unread. What is still on its
-    // way (in the board's and the host controller's buffers) ends up in the
-    // first frames decoded: those that fail the length check are dropped
-    // quietly rather than reported (see startRemnants).
-    for (int n = 0; n < kTransferCount; ++n) {
-        const int32_t code = completedLengths[consumeIndex].load(std::memory_order_acquire);
-        if (code == 0 || code == kFailedCode) break;
-        consumeRecord(true);
-    }
+    // A board that streamed before this capture (its set-up may start it, or
+    // a program ended without stopping it) sent its backlog as soon as the
+    // transfers were submitted, and the capture reset above cut it mid-frame.
+    // The host controller fills a transfer as packets arrive, so the one in
+    // progress at the reset holds old bytes, whole old frames among them, and
+    // would complete later with the new stream behind them. Every transfer is
+    // therefore cancelled, what they hold is dropped unread, and they are
+    // submitted anew: the new stream begins at a transfer's start. Only what
+    // the board had already handed to its USB controller still comes first:
+    // the first frames that fail the length check are dropped quietly rather
+    // than reported (see startRemnants).
+    cancel_libusb_transfer();
+    const bool failed = streamFailed;
+    clearCompletionRecords();
     frameOffset = 0;
     flush();
+    if (failed) {
+        // A transfer failed meanwhile (an error, a stall, the board gone):
+        // the capture reports it, as it would have found it in its records.
+        completedLengths[0].store(kFailedCode, std::memory_order_release);
+        completionIndex.store(1);
+        return;
+    }
+    stopped = 0;  // the cancelled transfers' callbacks set it
+    for (int i = 0; i < kTransferCount; ++i) {
+        // A transfer libusb has not handed back yet keeps its place.
+        if (transfers[i] != nullptr && transferBuffers[i] != nullptr && !inFlight[i]) fillAndSubmit(i, kStreamTimeoutMs);
+    }
     startRemnants = kStartRemnants;
 }
 

@@ -14,7 +14,8 @@
 // where the library reads the stream. Vendor requests to the device reach
 // this function (FUNCTIONFS_ALL_CTRL_RECIP) and go to the board model.
 // SIGUSR1 halts bulk IN 0x82 (the board stops streaming until the host starts
-// it again); SIGTERM ends the program.
+// it again); unbinding the gadget (an unplug) stops the stream and empties the
+// board's queue, as a board losing its power; SIGTERM ends the program.
 #include <endian.h>
 #include <fcntl.h>
 #include <linux/usb/ch9.h>
@@ -118,6 +119,7 @@ public:
             }
             for (size_t i = 0; i < size_t(n) / sizeof events[0]; ++i) {
                 if (events[i].type == FUNCTIONFS_SETUP) setup(events[i].u.setup);
+                if (events[i].type == FUNCTIONFS_UNBIND) unplugged();
             }
         }
     }
@@ -141,8 +143,10 @@ public:
             }
             size_t n = 0;
             Clock::time_point wake;
+            long unplugsBefore;
             {
                 std::lock_guard<std::mutex> lock(mutex);
+                unplugsBefore = unplugs;
                 const auto now = Clock::now();
                 if (startsAtHalt < 0 || board.streamStarts() != startsAtHalt) {
                     startsAtHalt = -1;
@@ -157,13 +161,28 @@ public:
                 std::this_thread::sleep_until(wake);
                 continue;
             }
-            // Blocks until the host has read it; fails while the gadget is
-            // unbound (an unplug): the data is lost with the link.
-            if (write(stream, buffer.data(), n) < 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            // Blocks until the host has read it. While the gadget is unbound
+            // (an unplug) it fails at once, the endpoint being non-blocking:
+            // the data is lost with the link, as is data taken before an
+            // unplug.
+            bool linkKept;
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                linkKept = unplugs == unplugsBefore;
+            }
+            if (!linkKept || write(stream, buffer.data(), n) < 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
     }
 
 private:
+    // Unplugged, the board loses its power: when it is plugged in again it
+    // does not stream until a host starts it, and nothing of before is sent.
+    void unplugged() {
+        std::lock_guard<std::mutex> lock(mutex);
+        board.stopStream();
+        ++unplugs;
+    }
+
     void setup(const usb_ctrlrequest& request) {
         const uint16_t value = le16toh(request.wValue), index = le16toh(request.wIndex);
         const uint16_t length = le16toh(request.wLength);
@@ -197,6 +216,7 @@ private:
 
     LumivexSim::Board board;
     std::mutex mutex;
+    long unplugs = 0;  // under the mutex
     int ep0;
     int stream;
 };
@@ -219,7 +239,7 @@ int main(int argc, char** argv) {
         std::perror("lumivex-ffs-board: descriptors");
         return 1;
     }
-    const int stream = open((dir + "/ep" + std::to_string(kEndpoints)).c_str(), O_RDWR);
+    const int stream = open((dir + "/ep" + std::to_string(kEndpoints)).c_str(), O_RDWR | O_NONBLOCK);
     if (stream < 0) {
         std::perror("lumivex-ffs-board: stream endpoint");
         return 1;

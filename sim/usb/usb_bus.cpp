@@ -15,6 +15,7 @@ namespace LumivexSim {
 namespace {
 using Clock = std::chrono::steady_clock;
 constexpr unsigned char kBulkIn = 0x82;
+constexpr size_t kPacketBytes = 512;  // the bulk endpoint's packets at high speed
 // libusb's own wait when event handling is given no time-out.
 constexpr auto kDefaultEventWait = std::chrono::seconds(60);
 constexpr auto kLongestSleep = std::chrono::milliseconds(5);
@@ -365,6 +366,8 @@ int UsbBus::control(libusb_device_handle* handle, uint8_t requestType, uint8_t r
             return LIBUSB_ERROR_TIMEOUT;
         }
     }
+    // Bulk data flows while the request waits its turn on the bus.
+    handleEventsInPassing();
     int result;
     {
         std::lock_guard<std::recursive_mutex> lock(mutex);
@@ -470,7 +473,10 @@ std::vector<libusb_transfer*> UsbBus::completeReady(Clock::time_point now, Clock
         const BoardConfig& c = board->config();
         libusb_transfer_status status = LIBUSB_TRANSFER_COMPLETED;
         bool finished = true;
-        t->actual_length = 0;
+        // What arrived before a cancel, an error or a time-out stays in it.
+        t->actual_length = int(it->filled);
+        const size_t room = size_t(t->length) - it->filled;
+        uint8_t* const free = t->buffer + it->filled;
         const bool stalled = c.timeoutAfter >= 0 && board->transfersCompleted >= c.timeoutAfter;
         const auto expires = it->submitted + std::chrono::milliseconds(t->timeout);
         const bool behind = waitingForData.count(board) > 0;  // an earlier transfer still waits
@@ -493,19 +499,26 @@ std::vector<libusb_transfer*> UsbBus::completeReady(Clock::time_point now, Clock
             ++board->transfersCompleted;
         } else if (!behind && board->takeZeroLengthPacket()) {
             ++board->transfersCompleted;  // completed with no data
-        } else if (const size_t n = !behind && !stalled ? board->bulkReady(size_t(t->length), now) : 0) {
-            board->bulkTake(t->buffer, n, size_t(t->length));
-            t->actual_length = int(n);
+        } else if (const size_t n = !behind && !stalled ? board->bulkReady(room, now) : 0) {
+            board->bulkTake(free, n, room);
+            t->actual_length = int(it->filled + n);
             ++board->transfersCompleted;
         } else if (t->timeout > 0 && now >= expires) {
             // A time-out carries whatever the board had sent by then.
             status = LIBUSB_TRANSFER_TIMED_OUT;
-            const size_t n = !behind && !stalled ? board->bulkPartial(size_t(t->length)) : 0;
-            if (n > 0) board->bulkTake(t->buffer, n, size_t(t->length));
-            t->actual_length = int(n);
+            const size_t n = !behind && !stalled ? board->bulkPartial(room) : 0;
+            if (n > 0) board->bulkTake(free, n, room);
+            t->actual_length = int(it->filled + n);
             ++board->transfersCompleted;
         } else {
             finished = false;
+            // The first transfer waiting takes the whole packets sent so far:
+            // they are on the host, beyond a later stop or capture reset.
+            const size_t sent = !behind && !stalled ? board->bulkPartial(room) / kPacketBytes * kPacketBytes : 0;
+            if (sent > 0) {
+                board->bulkTake(free, sent, room);
+                it->filled += sent;
+            }
         }
         if (!finished) {
             waitingForData.insert(board);

@@ -93,6 +93,9 @@ private:
         libusb_transfer* transfer;
         std::chrono::steady_clock::time_point submitted;
         bool cancelled;
+        // Bytes the board has sent into it so far: the host controller fills
+        // a transfer as packets arrive, not when it completes.
+        size_t filled = 0;
     };
 
     std::recursive_mutex mutex;

@@ -22,6 +22,7 @@
 #include <thread>
 
 #include "usb_camera_lib.h"
+#include "usb_clock.h"
 
 namespace {
 using Clock = std::chrono::steady_clock;
@@ -230,6 +231,36 @@ void twoBoards() {
     check(clean(tallies[1], 60), "two boards on two threads: the depth camera's own sub-frames (" + describe(tallies[1]) + ")");
 }
 
+// The board streams before the capture begins (a set-up that starts it, or a
+// program that ended without stopping it): none of its backlog, in the
+// transfers when the capture reset cuts it, comes out as a frame of the new
+// capture (the board stamps its frames: none is older than the start).
+void streamingBeforeStart() {
+    int good = 0;
+    std::string failed;
+    constexpr int kSessions = 6;
+    for (int session = 0; session < kSessions; ++session) {
+        Camera camera;
+        if (!openBoard(camera, kPatternProduct) || camera.writeReg_8_8(0x46, 3, 0x00) != 0) continue;
+        std::this_thread::sleep_for(std::chrono::milliseconds(30 + 15 * session));
+        const uint64_t started = LumivexUsb::hostFileTime();
+        if (camera.beginCapture() == 0) {
+            const Tally t = readFrames(camera, 10, std::chrono::seconds(10), [started](const LumivexOutData* f) {
+                return intact(f) && f->timestamp >= started;
+            });
+            if (clean(t, 10)) {
+                ++good;
+            } else if (failed.empty()) {
+                failed = "; session " + std::to_string(session) + ": " + describe(t);
+            }
+        }
+        camera.endCapture();
+        camera.close();
+    }
+    check(good == kSessions, "a board streaming before the start: no frame from before it (" + std::to_string(good) +
+                                 " of " + std::to_string(kSessions) + " sessions clean" + failed + ")");
+}
+
 // Captures until the capture ends (0 or 0xFF20); how long that took.
 std::chrono::milliseconds untilStopped(Camera& camera, std::chrono::seconds limit) {
     const auto start = Clock::now();
@@ -267,11 +298,12 @@ bool writeFile(const std::string& path, const std::string& text) {
     return bool(file.flush());
 }
 
-void unplugMidStream(const std::string& gadget, const std::string& udc) {
+// One unplug mid-stream and re-plug; false with the failed step named.
+bool unplugOnce(const std::string& gadget, const std::string& udc, std::string& failed) {
     auto camera = std::make_unique<Camera>();
     if (!openBoard(*camera, kPatternProduct) || camera->beginCapture() != 0) {
-        check(false, "unplug: capture starts");
-        return;
+        failed = "capture starts";
+        return false;
     }
     readFrames(*camera, 5, std::chrono::seconds(10), intact);
     std::thread unplug([&] {
@@ -280,26 +312,52 @@ void unplugMidStream(const std::string& gadget, const std::string& udc) {
     });
     const auto took = untilStopped(*camera, std::chrono::seconds(20));
     unplug.join();
-    check(took < std::chrono::seconds(7), "an unplug mid-stream ends the capture (" + std::to_string(took.count()) + " ms)");
+    if (took >= std::chrono::seconds(7)) {
+        failed = "the capture ends (" + std::to_string(took.count()) + " ms)";
+        return false;
+    }
     auto closing = std::async(std::launch::async, [&] {
         camera->endCapture();
         return camera->close();
     });
-    check(closing.wait_for(std::chrono::seconds(15)) == std::future_status::ready, "close returns after an unplug");
+    if (closing.wait_for(std::chrono::seconds(15)) != std::future_status::ready) failed = "close returns";
     closing.wait();
     camera.reset();
-    check(writeFile(gadget + "/UDC", udc), "the board is plugged in again");
+    if (!failed.empty()) return false;
+    if (!writeFile(gadget + "/UDC", udc)) {
+        failed = "the board is plugged in again";
+        return false;
+    }
     Camera again;
     bool opened = false;
     for (int i = 0; i < 50 && !opened; ++i) {
         opened = openBoard(again, kPatternProduct);
         if (!opened) std::this_thread::sleep_for(std::chrono::milliseconds(200));
     }
-    if (!check(opened && again.beginCapture() == 0, "a new session opens after the re-plug")) return;
+    if (!opened || again.beginCapture() != 0) {
+        failed = "a new session opens";
+        return false;
+    }
     const Tally t = readFrames(again, 10, std::chrono::seconds(10), intact);
-    check(clean(t, 10), "the new session streams (" + describe(t) + ")");
     again.endCapture();
     again.close();
+    if (!clean(t, 10)) failed = "the new session streams (" + describe(t) + ")";
+    return failed.empty();
+}
+
+// Unplugs mid-stream: the capture ends, close returns, and after the re-plug
+// a new session streams cleanly, however the cut fell.
+void unplugMidStream(const std::string& gadget, const std::string& udc) {
+    constexpr int kCycles = 8;
+    int good = 0;
+    std::string failed;
+    for (int cycle = 0; cycle < kCycles && failed.empty(); ++cycle) {
+        if (unplugOnce(gadget, udc, failed)) ++good;
+    }
+    check(good == kCycles, std::to_string(kCycles) + " unplugs mid-stream: each capture ends, close returns, the new "
+                                                     "session after the re-plug streams cleanly (" +
+                               std::to_string(good) + " of " + std::to_string(kCycles) +
+                               (failed.empty() ? "" : "; failed: " + failed) + ")");
 }
 }  // namespace
 
@@ -314,6 +372,7 @@ int main(int argc, char** argv) {
     sessionCycles();
     slowConsumer();
     twoBoards();
+    streamingBeforeStart();
     haltMidStream(argv[3]);
     unplugMidStream(argv[1], argv[2]);
     std::printf("%d failed\n", failures);

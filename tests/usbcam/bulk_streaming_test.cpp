@@ -243,6 +243,40 @@ INSTANTIATE_TEST_SUITE_P(
         RestartCase{"pid=0x00F1,frame_bytes=1024,fps=400,date=21/6/6,seq_start=7,link=short", 1024, true, true},
         RestartCase{"pid=0x03F1,speed=super,frame_bytes=40000,fps=400", 40000, false, false}));
 
+struct EarlyStreamCase {
+    const char* board;
+    uint32_t frameBytes;
+};
+
+void PrintTo(const EarlyStreamCase& c, std::ostream* os) { *os << c.board; }
+
+class EarlyStreamTest : public Streaming, public ::testing::WithParamInterface<EarlyStreamCase> {};
+
+TEST_P(EarlyStreamTest, ABoardStreamingBeforeTheStartGivesNoFrameFromBeforeIt) {
+    // The board already streams (a set-up that starts it, or a program that
+    // ended without stopping it): its backlog fills the first transfers, the
+    // last of them only partly when the capture reset cuts the stream. None
+    // of it may come out as a frame of the new capture, nor as an error.
+    const EarlyStreamCase c = GetParam();
+    open(c.board, c.frameBytes);
+    for (int session = 0; session < 3; ++session) {
+        ASSERT_EQ(camera.writeReg_8_8(0x46, 3, 0x00), 0u);  // the board starts
+        std::this_thread::sleep_for(std::chrono::milliseconds(35 + 10 * session));
+        const uint64_t started = LumivexUsb::hostFileTime();
+        ASSERT_EQ(camera.beginCapture(), 0u);
+        const int frames = takeFrames(c.frameBytes, 4, 200, false, [&](const LumivexOutData* frame) {
+            EXPECT_GE(frame->timestamp, started) << "a frame from before the start, session " << session;
+        });
+        EXPECT_EQ(frames, 4) << "session " << session;
+        camera.endCapture();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Boards, EarlyStreamTest,
+                         ::testing::Values(EarlyStreamCase{"pid=0x00F1,frame_bytes=65536,fps=100,date=21/6/6", 65536},
+                                           EarlyStreamCase{"pid=0x03F2,frame_bytes=65536,fps=100,date=21/6/6", 65536},
+                                           EarlyStreamCase{"pid=0x00F1,frame_bytes=1024,fps=1000,date=21/6/6", 1024}));
+
 struct FailureCase {
     const char* fault;
     bool nextSessionStreams;

@@ -276,7 +276,7 @@ protected:
     // After beginCapture's capture reset, until the first frame that passes
     // the length check (at most this many frame ends): a frame that fails it
     // is a remnant of the stream from before the reset (still on its way
-    // through the board's and the host's buffers), dropped without a report
+    // through the board's buffers), dropped without a report
     // and without counting in the frame sequence.
     static constexpr uint8_t kStartRemnants = 4;
     uint8_t startRemnants = 0;
