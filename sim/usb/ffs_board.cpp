@@ -181,6 +181,7 @@ private:
         std::lock_guard<std::mutex> lock(mutex);
         board.stopStream();
         ++unplugs;
+        std::fprintf(stderr, "lumivex-ffs-board: unplugged (the stream stops, its queue is lost)\n");
     }
 
     void setup(const usb_ctrlrequest& request) {
