@@ -12,6 +12,7 @@ std::unique_ptr<T[]> allocatePlane(const FrameDataFormat& format) {
 
 FrameDataFormat withZeroTimestamp(FrameDataFormat format) {
     format.timestamp = 0;
+    format.range = 0;
     return format;
 }
 }  // namespace
@@ -20,6 +21,8 @@ RawData::RawData(const FrameDataFormat& f)
     : data(allocatePlane<int16_t>(f)), format(withZeroTimestamp(f)) {}
 
 void RawData::setTimestamp(uint64_t timestamp) { format.timestamp = timestamp; }
+
+void RawData::setRange(int32_t range) { format.range = range; }
 
 void* RawData::getData(FrameType type) { return type == RAW ? data.get() : nullptr; }
 
@@ -45,6 +48,11 @@ void DepthData::setTimestamp(uint64_t timestamp) {
     amplitudeFormat.timestamp = timestamp;
 }
 
+void DepthData::setRange(int32_t range) {
+    depthFormat.range = range;
+    amplitudeFormat.range = range;
+}
+
 void* DepthData::getData(FrameType type) {
     if (type == DEPTH) return depth.get();
     if (type == AMPLITUDE) return amplitude.get();
@@ -67,6 +75,8 @@ CacheData::CacheData(const FrameDataFormat& f)
     : data(allocatePlane<uint8_t>(f)), format(withZeroTimestamp(f)) {}
 
 void CacheData::setTimestamp(uint64_t timestamp) { format.timestamp = timestamp; }
+
+void CacheData::setRange(int32_t range) { format.range = range; }
 
 void* CacheData::getData(FrameType type) { return type == CACHE ? data.get() : nullptr; }
 

@@ -18,6 +18,8 @@ public:
     // Copies the format of that kind into `format` and returns 0; -1 (and
     // `format` untouched) if the buffer holds no plane of that kind.
     virtual int32_t getFormat(FrameType type, FrameDataFormat& format) = 0;
+    // Stores the range the frame was converted at in every format it holds.
+    virtual void setRange(int32_t range) = 0;
 };
 
 class RawData : public LumivexFrameBuffer {
@@ -26,6 +28,7 @@ public:
     void setTimestamp(uint64_t timestamp) override;
     void* getData(FrameType type) override;
     int32_t getFormat(FrameType type, FrameDataFormat& format) override;
+    void setRange(int32_t range) override;
 
 private:
     std::unique_ptr<int16_t[]> data;
@@ -39,6 +42,7 @@ public:
     void setTimestamp(uint64_t timestamp) override;
     void* getData(FrameType type) override;
     int32_t getFormat(FrameType type, FrameDataFormat& format) override;
+    void setRange(int32_t range) override;
 
 private:
     std::unique_ptr<float[]> amplitude;
@@ -53,6 +57,7 @@ public:
     void setTimestamp(uint64_t timestamp) override;
     void* getData(FrameType type) override;
     int32_t getFormat(FrameType type, FrameDataFormat& format) override;
+    void setRange(int32_t range) override;
 
 private:
     std::unique_ptr<uint8_t[]> data;

@@ -61,6 +61,28 @@ BufferNode* BufferQueue::takeReadyHead(NodeState newOwner) {
     return node;
 }
 
+BufferNode* BufferQueue::lendReadyHead(int32_t range, bool& stale) {
+    std::lock_guard<std::mutex> lock(mutex);
+    stale = false;
+    BufferNode* node = readyHead;
+    if (node == nullptr) return nullptr;
+    readyHead = node->next;
+    if (readyHead == nullptr) readyTail = nullptr;
+    // A frame put back after a newer one was lent (a reclaim whose capture
+    // failed), or one of a range no longer in force: never handed out.
+    if (node->sequence <= lastLent || node->range != range) {
+        stale = true;
+        node->state = NodeState::Free;
+        node->next = freeTop;
+        freeTop = node;
+        return nullptr;
+    }
+    lastLent = node->sequence;
+    node->next = nullptr;
+    node->state = NodeState::Lent;
+    return node;
+}
+
 BufferNode* BufferQueue::find(const LumivexFrameBuffer* frame) const {
     if (frame == nullptr) return nullptr;
     for (const auto& node : nodes) {
@@ -98,14 +120,14 @@ int BufferQueue::lentCount() {
 
 FramePool::FramePool(FrameType type, uint32_t width, uint32_t height)
     : queue(std::make_unique<BufferQueue>()) {
-    cache = std::make_unique<CacheData>(FrameDataFormat{8 * width, height, CACHE, 0});
+    cache = std::make_unique<CacheData>(FrameDataFormat{8 * width, height, CACHE, 0, 0});
     for (int i = 0; i < bufferCount; ++i) {
         std::unique_ptr<LumivexFrameBuffer> frame;
         if (type == RAW) {
-            frame = std::make_unique<RawData>(FrameDataFormat{4 * width, height, RAW, 0});
+            frame = std::make_unique<RawData>(FrameDataFormat{4 * width, height, RAW, 0, 0});
         } else {
-            frame = std::make_unique<DepthData>(FrameDataFormat{width, height, DEPTH, 0},
-                                                FrameDataFormat{width, height, AMPLITUDE, 0});
+            frame = std::make_unique<DepthData>(FrameDataFormat{width, height, DEPTH, 0, 0},
+                                                FrameDataFormat{width, height, AMPLITUDE, 0, 0});
         }
         queue->addNode(std::move(frame));
     }
@@ -128,7 +150,9 @@ BufferNode* FramePool::reclaimOldestReady() {
     return queue->takeReadyHead(NodeState::Worker);
 }
 
-void FramePool::publish(BufferNode* node) {
+void FramePool::publish(BufferNode* node, int32_t range) {
+    node->sequence = ++published;
+    node->range = range;
     queue->appendReady(node);
     std::lock_guard<std::mutex> lock(readyMutex);
     startFailed = false;  // a frame was captured after all
@@ -148,10 +172,10 @@ void FramePool::returnUnfilled(BufferNode* node, bool wasReady) {
 
 LumivexFrameBuffer* FramePool::requestFrame(int16_t timeoutMs, const std::function<bool()>& interrupted) {
     constexpr auto kSlice = std::chrono::milliseconds(50);
-    {
-        std::unique_lock<std::mutex> lock(readyMutex);
-        const bool unbounded = timeoutMs < 0;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(unbounded ? 0 : timeoutMs);
+    std::unique_lock<std::mutex> lock(readyMutex);
+    const bool unbounded = timeoutMs < 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(unbounded ? 0 : timeoutMs);
+    for (;;) {
         while (readyCount <= 0) {
             // Unbounded: callers holding every buffer would wait for ever (the
             // worker has nothing to fill); so would anyone once the worker has
@@ -169,14 +193,17 @@ LumivexFrameBuffer* FramePool::requestFrame(int16_t timeoutMs, const std::functi
         readyCount -= 1;
         claimedCount += 1;
         if (claimedCount >= bufferCount) readyCondition.notify_all();
+        lock.unlock();  // the two locks are never held together
+        bool stale = false;
+        BufferNode* node = queue->lendReadyHead(rangeInForce.load(), stale);
+        lock.lock();
+        if (node != nullptr) return node->frame.get();
+        claimedCount -= 1;  // the claim found no frame to hand out
+        if (!stale) return nullptr;  // defensive: the FIFO was empty
+        // The stale frame went back to the free stack for the worker to
+        // fill; the wait goes on, within the same time-out.
+        readyCondition.notify_all();
     }
-    BufferNode* node = queue->takeReadyHead(NodeState::Lent);
-    if (node == nullptr) {  // defensive: the claim found no frame
-        std::lock_guard<std::mutex> lock(readyMutex);
-        claimedCount -= 1;
-        return nullptr;
-    }
-    return node->frame.get();
 }
 
 int32_t FramePool::releaseFrame(const LumivexFrameBuffer* frame) {

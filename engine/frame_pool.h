@@ -21,6 +21,10 @@ struct BufferNode {
     BufferNode* next = nullptr;
     std::unique_ptr<LumivexFrameBuffer> frame;
     NodeState state = NodeState::Free;
+    // Set when the worker publishes the frame: its place in capture order
+    // (1, 2, ...) and the range it was converted at.
+    uint64_t sequence = 0;
+    int32_t range = 0;
 };
 
 // Free stack (top first) and ready FIFO (head and tail) under one mutex.
@@ -41,6 +45,10 @@ public:
     // first claim a frame through the pool's ready count, so the FIFO is
     // never empty here; null is returned defensively if it is.
     BufferNode* takeReadyHead(NodeState newOwner);
+    // For a caller: like takeReadyHead, but a frame that must not be handed
+    // out (older than one already lent, or not of `range`) goes onto the free
+    // stack instead, and `stale` is set.
+    BufferNode* lendReadyHead(int32_t range, bool& stale);
     // Puts a lent frame back on the free stack: 0, or -1 if the frame is not
     // in this queue or not currently lent (lists untouched).
     int32_t release(const LumivexFrameBuffer* frame);
@@ -56,6 +64,7 @@ private:
     BufferNode* freeTop = nullptr;
     BufferNode* readyHead = nullptr;
     BufferNode* readyTail = nullptr;
+    uint64_t lastLent = 0;  // sequence of the newest frame handed to a caller
     std::vector<std::unique_ptr<BufferNode>> nodes;  // creation order, fixed after building
 };
 
@@ -72,9 +81,9 @@ public:
     // Worker, when the free stack is empty: waits up to 20 ms for a ready
     // frame and reclaims the oldest one; null when none became ready.
     BufferNode* reclaimOldestReady();
-    // Worker: appends the filled node to the FIFO, then counts it as ready
-    // unless the count is already above the limit.
-    void publish(BufferNode* node);
+    // Worker: appends the filled node, converted at `range`, to the FIFO,
+    // then counts it as ready unless the count is already above the limit.
+    void publish(BufferNode* node, int32_t range);
     // Worker, after a failed capture: nothing is published. The node goes
     // back as it was: a reclaimed ready frame (a real capture) to the head of
     // the FIFO, a free buffer to the free stack.
@@ -97,6 +106,10 @@ public:
     void setProducing(bool producing);
     // Set when the back-end's start failed; cleared by the first frame published.
     void setStartFailed(bool failed);
+    // The range in force (start, and every switch): from here on a caller
+    // is handed only frames converted at it; those of an earlier range still
+    // waiting are dropped.
+    void setRangeInForce(int32_t range) { rangeInForce.store(range); }
 
 private:
     std::unique_ptr<BufferQueue> queue;
@@ -112,6 +125,8 @@ private:
     // so that an unbounded wait decides under its own lock that nothing can
     // come (the queue's node states need the other lock).
     int32_t claimedCount = 0;
+    std::atomic<int32_t> rangeInForce{0};
+    uint64_t published = 0;  // frames published so far (the worker's alone)
 };
 
 }  // namespace Lumivex

@@ -20,6 +20,10 @@ struct FrameDataFormat {
     uint32_t height;     // lines
     FrameType type;      // which plane the record describes
     uint64_t timestamp;  // capture time stamp, as the back-end reported it
+    // The measuring range in metres the frame was exposed and converted at
+    // (2 or 4); 0 when the camera's set-up never said (RAW frames only: a
+    // depth frame of an unknown range is never handed out).
+    int32_t range;
 };
 
 // Sensor geometry and the raw phase frame: four planes of 240 x 180

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 
+#include "csi/warning.h"
 #include "depth_conversion.h"
 #include "frame_pool.h"
 #include "sensor_factory.h"
@@ -90,6 +91,22 @@ void LumivexTOFCamera::replacePool(FrameType type) {
     pool = std::move(fresh);
 }
 
+float LumivexTOFCamera::frequencyOf(int32_t frameRange) const {
+    if (frameRange == 2) return kShortRangeFrequency;
+    if (frameRange == 4) return kLongRangeFrequency;
+    return modulationFrequency.load();  // a frame of no known range: as the session stands
+}
+
+int32_t LumivexTOFCamera::frameRangeOf(uint32_t switchesBefore) const {
+    const int32_t known = sensor->frameRange();
+    if (known != LumivexTOFSensor::kRangeFromSession) return known;
+    // The back-end keeps no record: the frame is of the session's range only
+    // if no switch was under way or made while it was captured.
+    const int32_t sessionRange = range.load();
+    const bool steady = switchesBefore % 2 == 0 && rangeSwitches.load() == switchesBefore;
+    return steady ? sessionRange : kRangeUncertain;
+}
+
 void LumivexTOFCamera::setRange(int32_t value) {
     if (value == 2) modulationFrequency.store(kShortRangeFrequency);
     if (value == 4) modulationFrequency.store(kLongRangeFrequency);
@@ -107,8 +124,12 @@ int32_t LumivexTOFCamera::start(FrameType type) {
     setRange(value);
 
     const int32_t result = sensor->start();
+    // A back-end that could not start (its device in use, gone, refusing
+    // the format) gets no worker: one would only fail, or take another
+    // program's frames, for as long as the session lasts.
+    if (result != 0) return result;
+    pool->setRangeInForce(range.load());
     pool->setProducing(true);
-    pool->setStartFailed(result != 0);
     stopped.store(false);
     try {
         worker = std::thread(&LumivexTOFCamera::captureLoop, this, pool,
@@ -118,7 +139,7 @@ int32_t LumivexTOFCamera::start(FrameType type) {
         pool->setProducing(false);
         throw;
     }
-    return result;  // the worker runs even when the back-end failed to start
+    return result;
 }
 
 void LumivexTOFCamera::stopWorker() {
@@ -154,10 +175,18 @@ void LumivexTOFCamera::setCaptureTap(CaptureTap tap) {
 int32_t LumivexTOFCamera::setControl(CameraCtrl ctrl, int32_t value) {
     std::lock_guard<std::mutex> lock(sessionMutex);
     if (!sensor || ctrl != RANG || (value != 2 && value != 4)) return -1;
-    if (sensor->setControl(RANG, value) != 0) return 0;  // refused: nothing changes
-    setRange(value);
+    // The switch counter is odd while a switch is under way, so that a
+    // worker judging a frame by the session's range sees one step: the
+    // back-end, the range and the counter change together.
     rangeSwitches.fetch_add(1);
-    return 0;
+    const bool accepted = sensor->setControl(RANG, value) == 0;
+    if (accepted) {
+        setRange(value);
+        // Frames of the old range still waiting are not handed out after it.
+        if (pool) pool->setRangeInForce(value);
+    }
+    rangeSwitches.fetch_add(1);
+    return 0;  // a refusal changes nothing
 }
 
 int32_t LumivexTOFCamera::getControl(CameraCtrl ctrl, int32_t* value) {
@@ -223,6 +252,7 @@ void LumivexTOFCamera::captureLoop(std::shared_ptr<FramePool> framePool, Capture
     const DepthParameters depthParameters{0, &modulationFrequency, speedOfLight, pi, sampleShift,
                                           pixelCount};
     auto pause = kFramePause;
+    bool warnedUnknownRange = false;
     while (!stopped.load()) {
         BufferNode* node = framePool->popFreeForCapture();
         const bool reclaimed = node == nullptr;
@@ -233,33 +263,40 @@ void LumivexTOFCamera::captureLoop(std::shared_ptr<FramePool> framePool, Capture
         }
         uint64_t timestamp = 0;
         const uint32_t switchesBefore = rangeSwitches.load();
-        bool captured = sensor->getFrame(raw, &timestamp) != -1;
-        // A range switch during the capture: the frame may hold sub-frames of
-        // both ranges, and none of them is converted with the wrong one.
-        const bool switched = captured && rangeSwitches.load() != switchesBefore;
-        if (captured && !switched) {
-            if (settings.tap) settings.tap(raw, timestamp, range.load(), modulationFrequency.load());
+        const bool captured = sensor->getFrame(raw, &timestamp) != -1;
+        const int32_t exposedAt = captured ? frameRangeOf(switchesBefore) : kRangeUncertain;
+        // Only a real capture of a known range is converted and handed out:
+        // after a failure (the back-end has reported why), or a frame whose
+        // range is not certain, the buffer goes back as it was.
+        bool usable = exposedAt != kRangeUncertain;
+        if (usable && exposedAt == 0 && settings.type == DEPTH) {
+            usable = false;  // a distance computed at a guessed range is wrong
+            if (!warnedUnknownRange) {
+                warn("captureLoop", "The camera's set-up does not say its range: depth frames are dropped until "
+                                    "setControl(RANG, 2 or 4)");
+                warnedUnknownRange = true;
+            }
+        }
+        if (usable) {
+            if (settings.tap) settings.tap(raw, timestamp, exposedAt, frequencyOf(exposedAt));
             LumivexFrameBuffer* frame = node->frame.get();
             frame->setTimestamp(timestamp);
+            frame->setRange(exposedAt);
             if (settings.type == RAW) {
                 convertRaw(raw, static_cast<int16_t*>(frame->getData(RAW)), settings.width,
                            settings.height, sampleShift);
             } else if (settings.type == DEPTH) {
+                // The whole frame at the range it was exposed at.
+                const std::atomic<float> frameFrequency{frequencyOf(exposedAt)};
                 DepthParameters p = depthParameters;
-                p.range = range.load();
+                p.range = exposedAt;
+                p.modulationFrequency = &frameFrequency;
                 convertDepth(raw, static_cast<float*>(frame->getData(DEPTH)),
                              static_cast<float*>(frame->getData(AMPLITUDE)), p);
             }
-        }
-        // Only a real capture of one range is handed out: after a failure
-        // (the back-end has reported why), or a range switch during the
-        // capture or the conversion, the buffer goes back as it was.
-        const bool converted = captured && !switched;  // the buffer's old content is gone
-        captured = converted && rangeSwitches.load() == switchesBefore;
-        if (captured) {
-            framePool->publish(node);
+            framePool->publish(node, exposedAt);
         } else {
-            framePool->returnUnfilled(node, reclaimed && !converted);
+            framePool->returnUnfilled(node, reclaimed);  // its content is untouched
         }
         pauseWhileRunning(pause);
         pause = captured ? kFramePause : std::min(pause * 2, kLongestFailurePause);

@@ -97,6 +97,11 @@ private:
     void captureLoop(std::shared_ptr<FramePool> framePool, CaptureSettings settings);
     void pauseWhileRunning(std::chrono::microseconds pause);
     void setRange(int32_t value);
+    // The range the frame just captured was exposed at (2, 4; 0 when the
+    // set-up never said), or kRangeUncertain: such a frame is dropped.
+    static constexpr int32_t kRangeUncertain = -1;
+    int32_t frameRangeOf(uint32_t switchesBefore) const;
+    float frequencyOf(int32_t frameRange) const;
 
     int32_t deviceIndex = 0;
     Connection connection = CSI;
@@ -111,8 +116,9 @@ private:
     uint8_t sampleShift;
     std::atomic<int32_t> range{4};
     std::atomic<float> modulationFrequency{37500000.0f};
-    // Counts the range switches setControl made: a frame whose capture or
-    // conversion a switch overlapped is dropped, never one of two ranges.
+    // Twice the range switches setControl made, odd while one is under way:
+    // with a back-end that does not say each frame's range, a frame whose
+    // capture a switch overlapped is dropped, never one of two ranges.
     std::atomic<uint32_t> rangeSwitches{0};
     float speedOfLight = kSpeedOfLight;
     float pi = kPi;

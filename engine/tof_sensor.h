@@ -20,6 +20,15 @@ public:
     // 0: accepted and in force; anything else: not accepted.
     virtual int32_t setControl(CameraCtrl ctrl, int32_t value) = 0;
     virtual int32_t getControl(CameraCtrl ctrl, int32_t* value) = 0;
+
+    // The range (2 or 4 m) the frame of the last successful getFrame was
+    // exposed at, as the back-end knows it from the frame's own time stamp
+    // against its range switches; 0 when the camera's set-up never said.
+    // A back-end that cannot tell hands out no frame of an uncertain range
+    // (getFrame drops it and goes on). kRangeFromSession: the back-end keeps
+    // no such record, and the session judges by its own switches.
+    static constexpr int32_t kRangeFromSession = -1;
+    virtual int32_t frameRange() const { return kRangeFromSession; }
 };
 
 }  // namespace Lumivex

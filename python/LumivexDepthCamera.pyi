@@ -60,6 +60,9 @@ class LumivexFormat:
     height: int
     timestamp: int
     type: TOFOutput
+    @property
+    def range(self) -> int:
+        """The range in metres the frame was exposed and converted at: 2 or 4 (0: a raw frame of a camera whose set-up never said)."""
 
 class LumivexFrame:
     """A frame lent by requestFrame(); usable until releaseFrame()."""

@@ -176,6 +176,10 @@ constexpr const char* kTimestamp =
     "Capture time in 100 ns units. CSI: the system's monotonic clock (timestamp / 1e7 compares with "
     "time.monotonic()). USB: the board's clock, counted from 1601-01-01 (timestamp / 1e7 - 11644473600 compares "
     "with time.time()), or 0 on boards without a device clock.";
+constexpr const char* kRange =
+    "The measuring range in metres the frame was exposed and converted at: 2 or 4 (read-only). After "
+    "setControl(RANG, r) every frame handed out has range r. 0 only on a raw frame of a camera whose set-up never "
+    "said its range.";
 constexpr const char* kFrame = "A frame lent by requestFrame(); usable until releaseFrame().";
 constexpr const char* kRawData = "A raw phase frame.";
 constexpr const char* kGetRawData =
@@ -242,6 +246,7 @@ void defineModule(py::module_& m) {
     format.def_readwrite("width", &FrameDataFormat::width, doc::kWidth)
         .def_readwrite("height", &FrameDataFormat::height, doc::kHeight)
         .def_readwrite("timestamp", &FrameDataFormat::timestamp, doc::kTimestamp)
+        .def_readonly("range", &FrameDataFormat::range, doc::kRange)
         .def_property(
             "type", [](const FrameDataFormat& f) { return static_cast<OutputKind>(f.type); },
             [](FrameDataFormat& f, OutputKind kind) { f.type = engine(kind); }, doc::kType);

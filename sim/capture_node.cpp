@@ -30,10 +30,18 @@ namespace LumivexSim {
 
 using namespace detail;
 
-int VirtualKernel::videoIoctl(std::unique_lock<std::mutex>& lock, int index, const std::string& path,
+int VirtualKernel::videoIoctl(std::unique_lock<std::mutex>& lock, int fd, int index, const std::string& path,
                               unsigned long request, void* argument) {
     VideoNode& node = videoNodes[size_t(index)];
     const char* at = path.c_str();
+    // videobuf2: the queue belongs to the descriptor that allocated its
+    // buffers; another one may not allocate, queue, dequeue or stream.
+    const bool queueRequest = request == VIDIOC_REQBUFS || request == VIDIOC_QBUF || request == VIDIOC_DQBUF ||
+                              request == VIDIOC_STREAMON || request == VIDIOC_STREAMOFF;
+    if (queueRequest && node.owner >= 0 && node.owner != fd) {
+        log("ioctl %s %s -> EBUSY (the queue belongs to another descriptor)", at, requestName(request));
+        return failWith(EBUSY);
+    }
     switch (request) {
         case VIDIOC_QUERYCAP: {
             auto* caps = static_cast<v4l2_capability*>(argument);
@@ -82,8 +90,11 @@ int VirtualKernel::videoIoctl(std::unique_lock<std::mutex>& lock, int index, con
                 fourcc(asked).c_str(), askedField, fourcc(pix.pixelformat).c_str(), pix.width, pix.height);
             return 0;
         }
-        case VIDIOC_REQBUFS:
-            return requestBuffers(node, *static_cast<v4l2_requestbuffers*>(argument));
+        case VIDIOC_REQBUFS: {
+            const int result = requestBuffers(node, *static_cast<v4l2_requestbuffers*>(argument));
+            if (result == 0) node.owner = node.buffers.empty() ? -1 : fd;
+            return result;
+        }
         case VIDIOC_QUERYBUF: {
             auto* buffer = static_cast<v4l2_buffer*>(argument);
             if (buffer->type != V4L2_BUF_TYPE_VIDEO_CAPTURE || buffer->index >= node.buffers.size()) {
@@ -124,6 +135,7 @@ int VirtualKernel::videoIoctl(std::unique_lock<std::mutex>& lock, int index, con
                 node.startMicros = nowMicros();
                 node.nextSubFrame = 0;
                 node.delivered = 0;
+                node.done.clear();
                 if (replaying(node)) {  // each stream replays the recording from its start
                     replay->rewind();
                     node.replayed = nullptr;
@@ -135,6 +147,7 @@ int VirtualKernel::videoIoctl(std::unique_lock<std::mutex>& lock, int index, con
                 node.streaming = false;
                 for (auto& b : node.buffers) b.queued = false;
                 node.queue.clear();
+                node.done.clear();
             }
             return 0;
         }
@@ -162,6 +175,8 @@ void VirtualKernel::freeBuffers(VideoNode& node) {
     node.memfd = -1;
     node.buffers.clear();
     node.queue.clear();
+    node.done.clear();
+    node.owner = -1;
 }
 
 int VirtualKernel::requestBuffers(VideoNode& node, v4l2_requestbuffers& request) {
@@ -198,8 +213,7 @@ int VirtualKernel::requestBuffers(VideoNode& node, v4l2_requestbuffers& request)
     return 0;
 }
 
-const PhaseImages& VirtualKernel::phases(uint64_t frame) {
-    const int range = rangeControl != 0 ? 2 : 4;
+const PhaseImages& VirtualKernel::phases(uint64_t frame, int range) {
     const uint64_t key = config.moving || config.noiseSeed ? frame : 0;
     if (range != cachedRange || key != cachedFrame) {
         cached = renderPhases(scene, range, frame, config.moving, config.noiseSeed);
@@ -213,14 +227,6 @@ int64_t VirtualKernel::dueMicros(const VideoNode& node, uint64_t subFrame) const
     // Sub-frame n is due at start + (n / 4) frame periods + (n % 4) spacings.
     const int64_t period = int64_t(1e6 / config.fps);
     return node.startMicros + int64_t(subFrame / 4) * period + int64_t(subFrame % 4) * config.spacingMicros;
-}
-
-void VirtualKernel::skipIfLate(VideoNode& node, int64_t now) {
-    // A reader more than two frame periods late finds the queued buffers
-    // overwritten: it continues with the current frame.
-    const int64_t period = int64_t(1e6 / config.fps);
-    if (now - dueMicros(node, node.nextSubFrame) > 2 * period)
-        node.nextSubFrame = uint64_t((now - node.startMicros) / period) * 4;
 }
 
 bool VirtualKernel::stalled(const VideoNode& node) const {
@@ -237,15 +243,16 @@ bool VirtualKernel::replayFrame(VideoNode& node, int64_t now) {
     const int range = rangeControl != 0 ? 2 : 4;
     // The sensor takes a new range as a frame begins: a switch since this
     // frame was fetched, before any of it went out, fetches one of the new range.
-    const bool stale = node.replayed != nullptr && node.replaySub == 0 && node.replayed->range != range &&
-                       replay->has(range);
+    const bool stale = node.replayed != nullptr && node.replaySub == 0 && node.replayed->range != range;
     if (node.replayed != nullptr && !stale) return true;
     const int64_t periodMicros = int64_t(replay->meanPeriodTicks() / 10);
     for (;;) {
         uint64_t dueTicks = 0;
         node.replayed = replay->take(range, dueTicks);
         if (node.replayed == nullptr) {
-            node.replayEnded = true;
+            // Silent: for good once the recording has ended, until the range
+            // changes while it holds no frames of this one.
+            node.replayEnded = replay->has(range);
             return false;
         }
         if (config.replayFast) {
@@ -266,7 +273,8 @@ short VirtualKernel::pollEvents(int fd, int64_t now, int64_t& wakeAt) {
     auto found = files.find(fd);
     if (found == files.end() || found->second.kind != Kind::Video) return 0;  // not ours to answer
     VideoNode& node = videoNodes[size_t(found->second.index)];
-    if (!node.streaming || node.queue.empty()) return POLLERR;
+    if (!node.streaming || (node.queue.empty() && node.done.empty())) return POLLERR;
+    if (!node.done.empty()) return POLLIN | POLLRDNORM;
     if (stalled(node)) return 0;
     if (!config.timestamps.empty()) return POLLIN | POLLRDNORM;
     int64_t due = 0;
@@ -274,7 +282,8 @@ short VirtualKernel::pollEvents(int fd, int64_t now, int64_t& wakeAt) {
         if (!replayFrame(node, now)) return 0;
         due = replayDueMicros(node);
     } else {
-        skipIfLate(node, now);
+        fillDue(node, now);
+        if (!node.done.empty()) return POLLIN | POLLRDNORM;
         due = dueMicros(node, node.nextSubFrame);
     }
     if (due <= now) return POLLIN | POLLRDNORM;
@@ -303,70 +312,126 @@ int VirtualKernel::poll(struct pollfd* fds, unsigned long count, int timeoutMs) 
     }
 }
 
+bool VirtualKernel::fillsAtDueTime(const VideoNode& node) const {
+    // A replay and scripted time stamps take their sub-frame as it is dequeued.
+    return node.streaming && !replaying(node) && config.timestamps.empty();
+}
+
+void VirtualKernel::fillDue(VideoNode& node, int64_t now) {
+    if (!fillsAtDueTime(node)) return;
+    const int64_t period = int64_t(1e6 / config.fps);
+    while (!stalled(node)) {
+        const uint64_t subFrame = node.nextSubFrame;
+        const int64_t when = dueMicros(node, subFrame);
+        if (when > now) return;
+        if (node.queue.empty()) {
+            // No buffer: the sensor's sub-frames are lost until one is
+            // queued. A long gap skips to the frame being taken now.
+            if (now - when > 2 * period) {
+                node.nextSubFrame = uint64_t((now - node.startMicros) / period) * 4;
+                if (node.nextSubFrame <= subFrame) node.nextSubFrame = subFrame + 1;
+            } else {
+                node.nextSubFrame = subFrame + 1;
+            }
+            node.sequence += uint32_t(node.nextSubFrame - subFrame);
+            continue;
+        }
+        // The sensor takes a new range as a frame begins.
+        if (subFrame % 4 == 0) node.frameRange = rangeControl != 0 ? 2 : 4;
+        const uint32_t index = node.queue.front();
+        node.queue.pop_front();
+        Buffer& buffer = node.buffers[index];
+        const PhaseImages& images = phases(subFrame / 4, node.frameRange);
+        encodeSubFrame(images.phase[subFrame % 4].data(), config.layout, node.driverMap + buffer.offset,
+                       buffer.length);
+        buffer.timestamp.tv_sec = when / 1000000;
+        buffer.timestamp.tv_usec = when % 1000000;
+        buffer.sequence = node.sequence++;
+        node.done.push_back(index);
+        node.nextSubFrame = subFrame + 1;
+        ++node.delivered;
+    }
+}
+
 int VirtualKernel::dequeue(std::unique_lock<std::mutex>& lock, VideoNode& node, v4l2_buffer& out) {
-    if (out.type != V4L2_BUF_TYPE_VIDEO_CAPTURE || !node.streaming || node.queue.empty()) {
+    if (out.type != V4L2_BUF_TYPE_VIDEO_CAPTURE || !node.streaming || (node.queue.empty() && node.done.empty())) {
         log("ioctl /dev/video VIDIOC_DQBUF -> EINVAL (%s)", !node.streaming ? "not streaming" : "no buffer queued");
         return failWith(EINVAL);
     }
     if (replaying(node)) replayFrame(node, nowMicros());
-    while (stalled(node)) {  // a blocking dequeue waits as long as the sensor is silent
+    auto stillStreaming = [&] { return node.streaming && !(node.queue.empty() && node.done.empty()); };
+    // A blocking dequeue waits as long as the sensor is silent (in slices,
+    // so that a stream switched off ends the wait).
+    for (;;) {
+        if (fillsAtDueTime(node)) fillDue(node, nowMicros());
+        // A replay is silent too while the recording holds no frames at the
+        // range in force.
+        const bool silent = stalled(node) ||
+                            (replaying(node) && config.timestamps.empty() && !replayFrame(node, nowMicros()));
+        if (!node.done.empty() || !silent) break;
         lock.unlock();
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
         lock.lock();
-        if (!node.streaming || node.queue.empty()) return failWith(EINVAL);
+        if (!stillStreaming()) return failWith(EINVAL);
     }
     timeval stamp{};
-    uint64_t subFrame = 0;
-    const uint8_t* recorded = nullptr;  // the replayed sub-frame
-    if (replaying(node) && config.timestamps.empty()) {
-        if (!replayFrame(node, nowMicros())) return failWith(EINVAL);  // ended while this one waited
-        const int64_t when = replayDueMicros(node);
-        // A recorded gap may be long: waited in slices, so that a stream
-        // switched off meanwhile ends the wait.
-        for (int64_t now = nowMicros(); when > now; now = nowMicros()) {
+    uint32_t index = 0;
+    if (fillsAtDueTime(node)) {
+        while (node.done.empty()) {  // until the next sub-frame is due and filled
+            const int64_t now = nowMicros();
+            const int64_t when = dueMicros(node, node.nextSubFrame);
             lock.unlock();
-            std::this_thread::sleep_for(std::chrono::microseconds(std::min<int64_t>(when - now, 10000)));
+            std::this_thread::sleep_for(std::chrono::microseconds(std::clamp<int64_t>(when - now, 0, 10000)));
             lock.lock();
-            if (!node.streaming || node.queue.empty() || node.replayed == nullptr) return failWith(EINVAL);
+            if (!stillStreaming()) return failWith(EINVAL);
+            fillDue(node, nowMicros());
         }
-        recorded = node.replayed->data.data() + size_t(node.replaySub) * ReplaySource::kSubFrameBytes;
-        stamp.tv_sec = when / 1000000;
-        stamp.tv_usec = when % 1000000;
-    } else if (!config.timestamps.empty()) {
-        stamp = config.timestamps.front();
-        config.timestamps.erase(config.timestamps.begin());
-        subFrame = node.nextSubFrame++;
+        index = node.done.front();
+        node.done.pop_front();
+        stamp = node.buffers[index].timestamp;
     } else {
-        const int64_t now = nowMicros();
-        skipIfLate(node, now);
-        subFrame = node.nextSubFrame++;
-        const int64_t when = dueMicros(node, subFrame);
-        if (when > now) {
-            lock.unlock();
-            std::this_thread::sleep_for(std::chrono::microseconds(when - now));
-            lock.lock();
-            if (!node.streaming || node.queue.empty()) return failWith(EINVAL);
+        const uint8_t* recorded = nullptr;  // the replayed sub-frame
+        uint64_t subFrame = 0;
+        if (replaying(node) && config.timestamps.empty()) {
+            if (!replayFrame(node, nowMicros())) return failWith(EINVAL);  // ended while this one waited
+            const int64_t when = replayDueMicros(node);
+            // A recorded gap may be long: waited in slices, so that a stream
+            // switched off meanwhile ends the wait.
+            for (int64_t now = nowMicros(); when > now; now = nowMicros()) {
+                lock.unlock();
+                std::this_thread::sleep_for(std::chrono::microseconds(std::min<int64_t>(when - now, 10000)));
+                lock.lock();
+                if (!node.streaming || node.queue.empty() || node.replayed == nullptr) return failWith(EINVAL);
+            }
+            recorded = node.replayed->data.data() + size_t(node.replaySub) * ReplaySource::kSubFrameBytes;
+            stamp.tv_sec = when / 1000000;
+            stamp.tv_usec = when % 1000000;
+        } else {
+            stamp = config.timestamps.front();
+            config.timestamps.erase(config.timestamps.begin());
+            subFrame = node.nextSubFrame++;
         }
-        stamp.tv_sec = when / 1000000;
-        stamp.tv_usec = when % 1000000;
+        if (node.queue.empty()) return failWith(EINVAL);
+        ++node.delivered;
+        index = node.queue.front();
+        node.queue.pop_front();
+        Buffer& buffer = node.buffers[index];
+        if (recorded != nullptr) {
+            encodeCapturedSubFrame(recorded, config.layout, node.driverMap + buffer.offset, buffer.length);
+            if (++node.replaySub == int(ReplaySource::kSubFrames)) {
+                node.replaySub = 0;
+                node.previousReplayMicros = node.replayFrameMicros;
+                node.replayed = nullptr;
+            }
+        } else {
+            const PhaseImages& images = phases(subFrame / 4, rangeControl != 0 ? 2 : 4);
+            encodeSubFrame(images.phase[subFrame % 4].data(), config.layout, node.driverMap + buffer.offset,
+                           buffer.length);
+        }
+        buffer.sequence = node.sequence++;
     }
-    ++node.delivered;
-    const uint32_t index = node.queue.front();
-    node.queue.pop_front();
     Buffer& buffer = node.buffers[index];
     buffer.queued = false;
-    if (recorded != nullptr) {
-        encodeCapturedSubFrame(recorded, config.layout, node.driverMap + buffer.offset, buffer.length);
-        if (++node.replaySub == int(ReplaySource::kSubFrames)) {
-            node.replaySub = 0;
-            node.previousReplayMicros = node.replayFrameMicros;
-            node.replayed = nullptr;
-        }
-    } else {
-        const PhaseImages& images = phases(subFrame / 4);
-        encodeSubFrame(images.phase[subFrame % 4].data(), config.layout, node.driverMap + buffer.offset,
-                       buffer.length);
-    }
     std::memset(&out, 0, sizeof out);
     out.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     out.memory = V4L2_MEMORY_MMAP;
@@ -375,7 +440,7 @@ int VirtualKernel::dequeue(std::unique_lock<std::mutex>& lock, VideoNode& node, 
     out.bytesused = buffer.length;
     out.m.offset = buffer.offset;
     out.timestamp = stamp;
-    out.sequence = node.sequence++;
+    out.sequence = buffer.sequence;
     out.field = V4L2_FIELD_NONE;
     out.flags = V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC;
     if (config.dqbufIndex >= 0) {

@@ -71,16 +71,21 @@ uint64_t ReplaySource::stepBefore(const LumivexRecording::Frame& next) const {
 }
 
 const LumivexRecording::Frame* ReplaySource::take(int range, uint64_t& dueTicks) {
-    // Frames at another range are passed over: they take no time.
-    const bool anyRange = !hasRange(range);
-    if (anyRange) {
+    // A camera set to a range the recording lacks sends nothing (it never
+    // sends frames of another range): one line says how to get frames.
+    if (!hasRange(range)) {
         bool& warned = range == 2 ? warned2m : warned4m;
         if (!warned) {
-            std::fprintf(stderr, "lumivex-virtual: the recording has no frames at the %d m range: it goes on at %d m\n",
-                         range, has2m ? 2 : 4);
+            const int held = has2m ? 2 : 4;
+            std::fprintf(stderr,
+                         "lumivex-virtual: the recording has no frames at the %d m range: the camera sends nothing "
+                         "until the range is set to %d m (setControl(RANG, %d))\n",
+                         range, held, held);
             warned = true;
         }
+        return nullptr;
     }
+    warned2m = warned4m = false;  // a later switch to a missing range says so again
     for (;;) {
         if (!reader.next(frame)) {
             if (!loop || sentThisPass == 0) {
@@ -96,7 +101,8 @@ const LumivexRecording::Frame* ReplaySource::take(int range, uint64_t& dueTicks)
         const uint64_t step = stepBefore(frame);
         previousStamp = frame.timestamp;
         wrapped = false;
-        if (!anyRange && frame.range != range && (frame.range == 2 || frame.range == 4)) continue;
+        // Frames at another range are passed over: they take no time.
+        if (frame.range != range && (frame.range == 2 || frame.range == 4)) continue;
         timeline = started ? timeline + step : 0;
         started = true;
         ++sentThisPass;

@@ -36,9 +36,10 @@ public:
     // A stream starts: the recording's first frame comes next, due at once.
     void rewind();
     // The next frame to send while `range` is in force (frames of another
-    // range are passed over, unless the recording has none of `range`: then
-    // one warning line, and its frames go on), or null once the recording
-    // has ended. `dueTicks`: 100 ns ticks after the stream's start.
+    // range are passed over), or null: once the recording has ended, and
+    // while it has no frames of `range` (one warning line says so; the
+    // camera then sends nothing, as a real one never sends frames of another
+    // range). `dueTicks`: 100 ns ticks after the stream's start.
     const LumivexRecording::Frame* take(int range, uint64_t& dueTicks);
 
 private:

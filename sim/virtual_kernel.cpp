@@ -265,9 +265,14 @@ int VirtualKernel::close(int fd) {
         bool stillOpen = false;
         for (const auto& f : files) stillOpen = stillOpen || (f.second.kind == Kind::Video && f.second.index == file.index);
         VideoNode& node = videoNodes[size_t(file.index)];
-        if (!stillOpen) {
+        // The owner's close releases the buffer queue (videobuf2): its stream
+        // stops, and its buffers go once no mapping holds them.
+        if (!stillOpen || node.owner == fd) {
             node.streaming = false;
             node.queue.clear();
+            node.done.clear();
+            for (auto& b : node.buffers) b.queued = false;
+            node.owner = -1;
             if (node.mappings == 0) freeBuffers(node);
         }
     }
@@ -344,7 +349,7 @@ int VirtualKernel::munmap(void* address, size_t length) {
             if (--node.mappings == 0) {
                 bool open = false;
                 for (const auto& f : files) open = open || (f.second.kind == Kind::Video && f.second.index == int(i));
-                if (!open) freeBuffers(node);
+                if (!open || node.owner < 0) freeBuffers(node);
             }
         }
     }
@@ -374,7 +379,7 @@ int VirtualKernel::ioctl(int fd, unsigned long request, void* argument) {
     if (argument == nullptr) return failWith(EFAULT);
     int result;
     switch (file.kind) {
-        case Kind::Video: result = videoIoctl(lock, file.index, file.path, request, argument); break;
+        case Kind::Video: result = videoIoctl(lock, fd, file.index, file.path, request, argument); break;
         case Kind::Media: result = mediaIoctl(request, argument); break;
         default: result = subdevIoctl(file.index, request, argument); break;
     }
@@ -397,6 +402,11 @@ int VirtualKernel::controlIoctl(const char* at, unsigned long request, void* arg
         return failWith(EINVAL);
     }
     int32_t& target = control->id == kRangeControl ? rangeControl : exposure;
+    if (request == VIDIOC_S_CTRL && control->id == kRangeControl) {
+        // What the sensor took before this moment was taken at the old range.
+        const int64_t now = nowMicros();
+        for (VideoNode& node : videoNodes) fillDue(node, now);
+    }
     if (request == VIDIOC_S_CTRL) {
         if (control->id == kRangeControl && control->value != 0 && control->value != 1) {
             log("ioctl %s %s id=0x%08x value=%d -> ERANGE", at, name, control->id, control->value);

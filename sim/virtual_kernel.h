@@ -126,11 +126,16 @@ private:
         uint8_t* driverMap = nullptr;
         size_t mapSize = 0, stride = 0;
         std::vector<Buffer> buffers;
-        std::deque<uint32_t> queue;
+        std::deque<uint32_t> queue;  // queued, waiting to be filled
+        std::deque<uint32_t> done;   // filled, waiting to be dequeued
+        // The descriptor that owns the buffer queue (the one that allocated
+        // its buffers), or -1: only it may queue, dequeue and stream.
+        int owner = -1;
+        int frameRange = 4;  // the range the sensor took as its current frame began
         uint64_t nextSubFrame = 0;
         int64_t startMicros = 0;
         uint32_t sequence = 0;
-        uint64_t delivered = 0;  // sub-frames dequeued since stream on
+        uint64_t delivered = 0;  // sub-frames the sensor sent since stream on
         int mappings = 0;
         // Replay: the recorded frame being sent, its next sub-frame, when it
         // is due, and when the one before it was.
@@ -152,20 +157,24 @@ private:
     int failWith(int error) const;
     int scriptedError(unsigned long request);
 
-    int videoIoctl(std::unique_lock<std::mutex>& lock, int index, const std::string& path,
+    int videoIoctl(std::unique_lock<std::mutex>& lock, int fd, int index, const std::string& path,
                    unsigned long request, void* argument);
+    // Fills the queued buffers with every sub-frame due by `now`, each at the
+    // range the sensor had as its frame began (a sub-frame due while no
+    // buffer is queued is lost, as a driver drops it).
+    void fillDue(VideoNode& node, int64_t now);
+    bool fillsAtDueTime(const VideoNode& node) const;
     int mediaIoctl(unsigned long request, void* argument);
     int subdevIoctl(int index, unsigned long request, void* argument);
     int controlIoctl(const char* at, unsigned long request, void* argument);
     int dequeue(std::unique_lock<std::mutex>& lock, VideoNode& node, v4l2_buffer& buffer);
     int64_t dueMicros(const VideoNode& node, uint64_t subFrame) const;
-    void skipIfLate(VideoNode& node, int64_t now);
     bool stalled(const VideoNode& node) const;
     short pollEvents(int fd, int64_t now, int64_t& wakeAt);
     int requestBuffers(VideoNode& node, v4l2_requestbuffers& request);
     void freeBuffers(VideoNode& node);
     size_t bufferLength() const;
-    const PhaseImages& phases(uint64_t frame);
+    const PhaseImages& phases(uint64_t frame, int range);
     // Opens config.replayPath; without a platform given, the recording's
     // host becomes the platform (settings re-applied on top of it).
     bool startReplay(Config& config, const std::string& settings, bool platformGiven, std::string& error);

@@ -152,6 +152,11 @@ uint32_t HxUsbCameraLib::open(LumivexCfg* cfg) {
         if (!matches(descriptor, cfg->vendorId)) continue;
         libusb_device_handle* handle = nullptr;
         if (libusb_open(devices[i], &handle) != 0) continue;
+        if (libusb_claim_interface(handle, 0) == LIBUSB_ERROR_BUSY) {  // in use: try the next board
+            libusb_close(handle);
+            result = USB_CAMERA_DEVICE_BUSY;
+            continue;
+        }
         cfg->vendorId = descriptor.idVendor;
         opened = 1;
         const uint8_t bus = libusb_get_bus_number(devices[i]);
@@ -187,6 +192,12 @@ uint32_t HxUsbCameraLib::open(LumivexCfg* cfg, unsigned int index) {
             if (!matches(descriptor, cfg->vendorId)) continue;
             if (position++ != index) continue;
             if (libusb_open(devices[i], &handle) == 0) {
+                // The board is this object's from its open on: another handle
+                // or program that holds its interface would share its stream.
+                if (libusb_claim_interface(handle, 0) == LIBUSB_ERROR_BUSY) {
+                    libusb_close(handle);
+                    return USB_CAMERA_DEVICE_BUSY;
+                }
                 cfg->vendorId = descriptor.idVendor;
                 opened = 1;
                 bus = libusb_get_bus_number(devices[i]);

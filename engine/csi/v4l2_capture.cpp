@@ -8,7 +8,9 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <ctime>
 #include <cstdio>
 #include <cstring>
 
@@ -105,7 +107,25 @@ int32_t LumivexTOFCSISensor::open() {
     } else {
         ctrlFd = videoFd;
     }
-    return xioctl(videoFd, VIDIOC_S_INPUT, &inputIndex);
+    const int result = xioctl(videoFd, VIDIOC_S_INPUT, &inputIndex);
+    if ((result < 0 && errno == EBUSY) || queueHeldElsewhere()) {
+        // Another camera object or program streams from this node: nothing
+        // of its stream is touched, and this object refuses every later call.
+        warn("open", "%s is in use (by another camera object or program)", devicePath);
+        close();
+        return -1;
+    }
+    return result;
+}
+
+bool LumivexTOFCSISensor::queueHeldElsewhere() {
+    // videobuf2 refuses a buffer request from any descriptor but the one
+    // that holds the queue; a request of none changes nothing otherwise.
+    v4l2_requestbuffers probe;
+    std::memset(&probe, 0, sizeof probe);
+    probe.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    probe.memory = V4L2_MEMORY_MMAP;
+    return ::ioctl(videoFd, VIDIOC_REQBUFS, &probe) < 0 && errno == EBUSY;
 }
 
 int32_t LumivexTOFCSISensor::close() {
@@ -133,7 +153,11 @@ int32_t LumivexTOFCSISensor::setVideoMode() {
     }
     format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     if (xioctl(videoFd, VIDIOC_S_FMT, &format) < 0) {
-        warn("setVideoMode", "TOFCamera: Could not set current frame format");
+        if (errno == EBUSY) {
+            warn("setVideoMode", "%s is in use (by another camera object or program)", devicePath);
+        } else {
+            warn("setVideoMode", "TOFCamera: Could not set current frame format");
+        }
         return -1;
     }
     // A driver that substitutes another size or pixel format is not driving
@@ -209,6 +233,11 @@ int32_t LumivexTOFCSISensor::requestBuffer() {
 int32_t LumivexTOFCSISensor::start() {
     if (videoFd >= 0 && setVideoMode() < 0) return -1;
     if (requestBuffer() < 0) return -1;
+    const int32_t range = readRange();
+    rangeInForce.store(range);
+    rangeJudge.begin(range);
+    lastFrameRange = range;
+    dropSubFrames = dropFrames = 0;
     int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     const int result = xioctl(videoFd, VIDIOC_STREAMON, &type);
     if (result < 0) {
@@ -216,6 +245,51 @@ int32_t LumivexTOFCSISensor::start() {
         return result;
     }
     return 0;
+}
+
+int32_t LumivexTOFCSISensor::readRange() {
+    v4l2_control control;
+    std::memset(&control, 0, sizeof control);
+    control.id = kRangeControl;
+    if (ctrlFd < 0 || ::ioctl(ctrlFd, VIDIOC_G_CTRL, &control) < 0) return 0;
+    return control.value != 0 ? 2 : 4;
+}
+
+namespace {
+uint64_t monotonicTicks() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return uint64_t(now.tv_sec) * 10000000u + uint64_t(now.tv_nsec) / 100u;
+}
+
+int64_t microsBetween(const timeval& from, const timeval& to) {
+    return (int64_t(to.tv_sec) - int64_t(from.tv_sec)) * 1000000 + (int64_t(to.tv_usec) - int64_t(from.tv_usec));
+}
+}  // namespace
+
+void LumivexTOFCSISensor::noteSwitches() {
+    if (!rangeJudge.takeNewSwitch() || stampsMonotonic) return;
+    // No clock to judge by: every buffer may hold a sub-frame taken before
+    // the switch, and the frame after them may have begun before it.
+    dropSubFrames = mappedCount;
+    dropFrames = 1;
+}
+
+bool LumivexTOFCSISensor::frameOfKnownRange(const timeval& first, int64_t widestGapMicros, bool monotonic) {
+    noteSwitches();
+    if (!rangeJudge.pending()) return true;
+    if (monotonic) {
+        // The first sub-frame's exposure began up to one sub-frame period
+        // before its stamp: the widest gap between the frame's sub-frames.
+        const uint64_t stamp = timestampTicks(first);
+        const uint64_t lead = uint64_t(widestGapMicros > 0 ? widestGapMicros : 0) * 10;
+        return rangeJudge.accept(stamp > lead ? stamp - lead : 0);
+    }
+    if (dropFrames > 0) {
+        --dropFrames;
+        return false;
+    }
+    return rangeJudge.settle();
 }
 
 int32_t LumivexTOFCSISensor::stop() {
@@ -248,11 +322,14 @@ int32_t LumivexTOFCSISensor::stop() {
 int32_t LumivexTOFCSISensor::getFrame(uint8_t* rawFrame, uint64_t* timestamp) {
     size_t writePosition = 0;
     int count = 0;
-    timeval previous{};
+    timeval previous{}, first{};
+    int64_t widestGap = 0;  // microseconds between two sub-frames of the frame
+    bool monotonic = true;
     // Sub-frames that keep coming but never group end the call at this time;
     // a sensor silent for a whole wait ends it at once.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kFrameWaitMs);
     for (;;) {
+        noteSwitches();
         v4l2_buffer buffer = bufferRequest(0, V4L2_BUF_TYPE_VIDEO_CAPTURE, V4L2_MEMORY_MMAP);
         if (!subFrameArrives(videoFd, kFrameWaitMs) || xioctl(videoFd, VIDIOC_DQBUF, &buffer) < 0) {
             warn("getFrame", "Failed to dequeue buffer");
@@ -263,24 +340,43 @@ int32_t LumivexTOFCSISensor::getFrame(uint8_t* rawFrame, uint64_t* timestamp) {
             warn("getFrame", "Index out of range");
             return -1;
         }
-        if (count > 0 && restartsGroup(previous, buffer.timestamp)) {
-            count = 0;
-            writePosition = 0;
+        stampsMonotonic =
+            (buffer.flags & V4L2_BUF_FLAG_TIMESTAMP_MASK) == V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC;
+        if (dropSubFrames > 0) {
+            --dropSubFrames;  // may have been filled before a range switch
+        } else {
+            if (count > 0 && restartsGroup(previous, buffer.timestamp)) {
+                count = 0;
+                writePosition = 0;
+            }
+            if (count == 0) {
+                first = buffer.timestamp;
+                widestGap = 0;
+                monotonic = true;
+            } else {
+                widestGap = std::max(widestGap, microsBetween(previous, buffer.timestamp));
+            }
+            monotonic = monotonic && stampsMonotonic;
+            const size_t length = buffer.length < mappedLengths[buffer.index]
+                                      ? buffer.length
+                                      : mappedLengths[buffer.index];
+            copyRoutine(static_cast<const uint8_t*>(bufferMaps[buffer.index]), length, rawFrame,
+                        writePosition, kRawFrameBytes);
+            ++count;
+            previous = buffer.timestamp;
         }
-        const size_t length = buffer.length < mappedLengths[buffer.index]
-                                  ? buffer.length
-                                  : mappedLengths[buffer.index];
-        copyRoutine(static_cast<const uint8_t*>(bufferMaps[buffer.index]), length, rawFrame,
-                    writePosition, kRawFrameBytes);
-        ++count;
-        previous = buffer.timestamp;
         if (xioctl(videoFd, VIDIOC_QBUF, &buffer) < 0) {
             warn("getFrame", "Failed to queue buffer");
             return -1;
         }
         if (count == 4) {
-            *timestamp = timestampTicks(previous);
-            return 0;
+            if (frameOfKnownRange(first, widestGap, monotonic)) {
+                *timestamp = timestampTicks(previous);
+                lastFrameRange = rangeJudge.range();
+                return 0;
+            }
+            count = 0;  // of an earlier range, or not certainly of the new one
+            writePosition = 0;
         }
         if (std::chrono::steady_clock::now() >= deadline) {
             warn("getFrame", kNoGroup);
@@ -296,6 +392,7 @@ int32_t LumivexTOFCSISensor::setControl(CameraCtrl ctrl, int32_t value) {
         if (value != 2 && value != 4) return -1;
         control.id = kRangeControl;
         control.value = value == 2 ? 1 : 0;
+        rangeJudge.announce(value);  // no frame is accepted until it is recorded
     } else if (ctrl == EXPOSURE) {
         control.id = V4L2_CID_EXPOSURE;
         control.value = value;
@@ -303,8 +400,17 @@ int32_t LumivexTOFCSISensor::setControl(CameraCtrl ctrl, int32_t value) {
         return -1;
     }
     if (xioctl(ctrlFd, VIDIOC_S_CTRL, &control) < 0) {
+        const int error = errno;
+        if (ctrl == RANG) rangeJudge.record(rangeInForce.load(), monotonicTicks());  // the range stays
+        errno = error;
         std::perror("VIDIOC_S_CTRL");
         return 1;
+    }
+    if (ctrl == RANG) {
+        // The driver has written the sensor: frames begun from now on are of
+        // the new range.
+        rangeInForce.store(value);
+        rangeJudge.record(value, monotonicTicks());
     }
     return 0;
 }

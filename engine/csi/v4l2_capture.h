@@ -3,11 +3,13 @@
 
 #include <sys/time.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
 #include "copy_routines.h"
 #include "host_platform.h"
+#include "range_switch_judge.h"
 #include "tof_sensor.h"
 
 namespace Lumivex {
@@ -40,6 +42,7 @@ public:
     int32_t getFrame(uint8_t* rawFrame, uint64_t* timestamp) override;
     int32_t setControl(CameraCtrl ctrl, int32_t value) override;
     int32_t getControl(CameraCtrl ctrl, int32_t* value) override;
+    int32_t frameRange() const override { return lastFrameRange; }
 
     // ioctl with up to five attempts; refuses everything while videoFd < 0.
     int xioctl(int fd, unsigned long request, void* argument);
@@ -51,6 +54,12 @@ private:
     int32_t setVideoMode();
     int32_t requestBuffer();
     void unmapBuffer(int index);
+    // The range control as the sensor holds it (2 or 4), or 0 if unreadable.
+    int32_t readRange();
+    bool queueHeldElsewhere();
+    void noteSwitches();
+    // Whether a gathered frame may be handed out: see RangeSwitchJudge.
+    bool frameOfKnownRange(const timeval& first, int64_t widestGapMicros, bool monotonicStamps);
 
     int32_t videoFd = 0;
     int32_t ctrlFd = 0;
@@ -65,6 +74,16 @@ private:
     int32_t subdevFd = -1;  // the sensor sub-device opened for the controls
     size_t mappedLengths[kBufferCount] = {};
     int mappedCount = 0;  // buffers granted and mapped by the last start
+
+    // Range switches. Frames are judged by their driver time stamps (the
+    // monotonic clock) against each switch. A driver whose stamps are on
+    // another clock leaves a structural rule: a switch drops every buffer
+    // that may have been filled before it, then one whole frame.
+    RangeSwitchJudge rangeJudge;
+    std::atomic<int32_t> rangeInForce{0};   // the caller's thread's view
+    int32_t lastFrameRange = 0;             // the worker's: the last frame's
+    bool stampsMonotonic = true;            // as the last dequeued buffer said
+    int dropSubFrames = 0, dropFrames = 0;  // the structural rule's count
 };
 
 }  // namespace Lumivex

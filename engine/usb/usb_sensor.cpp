@@ -18,6 +18,16 @@ constexpr uint64_t kGroupWindowTicks = 40000;  // 4 ms in 100 ns ticks
 // getFrame gives up after this long without four sub-frames that belong
 // together, so that the engine's stop always returns.
 constexpr auto kFrameWait = std::chrono::seconds(2);
+// The range registers: 0x216C holds 0x08 in the 2 m set, 0x10 in the 4 m set.
+constexpr uint32_t kRangeRegister = 0x216C;
+// Board time stamps count as following the host's clock when they lie no
+// more than 2 ms ahead of it (a clock that runs ahead would pass frames of
+// the old range as new) and less than a second behind.
+constexpr uint64_t kClockLeadTicks = 20000;
+constexpr uint64_t kClockLagTicks = 10000000;
+// A switch whose frames never come stamped after it (a clock that lags
+// behind the host's) is settled structurally after this long.
+constexpr uint64_t kLongestStampedWaitTicks = 5000000;  // 0.5 s
 
 uint32_t kindOf(const ConfigFileEntry& e) { return e.type & 0xFFFF; }
 uint32_t usbFilterOf(const ConfigFileEntry& e) { return (e.type >> 16) & 0xFF; }
@@ -49,12 +59,12 @@ int32_t LumivexTOFUSBSensor::initBuiltIn() {
     cfg.transferUnits = 0;
     const uint32_t result = Lumivex_open(&handle, &cfg, deviceIndex);
     if (result != 0) {
-        warn("camera_init", "Cannot open camera.rtn_val = %d", int32_t(result));
+        warnOpenFailure("camera_init", result);
         return 1;
     }
     for (const ConfigFileEntry& e : defaultBoardConfig()) sendBoardRequest(e);
-    for (const ConfigFileEntry& e : defaultSensorRegisters()) Lumivex_writeSensorReg(handle, e.params[0], e.params[1]);
-    appliedRange = 4;  // the built-in registers hold the 4 m set
+    // The built-in registers hold the 4 m set.
+    for (const ConfigFileEntry& e : defaultSensorRegisters()) writeSensorRegister(e.params[0], e.params[1]);
     printSerialNumber();
     return 0;
 }
@@ -87,7 +97,7 @@ int32_t LumivexTOFUSBSensor::initWithFile() {
     }
     const uint32_t result = Lumivex_open(&handle, &cfg, deviceIndex);
     if (result != 0) {
-        warn("camera_initWithFile", "Cannot open camera.rtn_val = %d", int32_t(result));
+        warnOpenFailure("camera_initWithFile", result);
         lumivex_release_config(&file);  // the entry array is ours to free
         return 1;
     }
@@ -97,7 +107,7 @@ int32_t LumivexTOFUSBSensor::initWithFile() {
         if (filter != 0 && filter != cfg.usbType) continue;
         switch (kindOf(e)) {
             case LUMIVEX_ENTRY_SENSOR_REGISTER:
-                Lumivex_writeSensorReg(handle, e.params[0], e.params[1]);
+                writeSensorRegister(e.params[0], e.params[1]);
                 break;
             case LUMIVEX_ENTRY_BOARD_REQUEST: {
                 // Ten data bytes at most: a larger size would send bytes the
@@ -120,6 +130,20 @@ int32_t LumivexTOFUSBSensor::initWithFile() {
     lumivex_release_config(&file);
     printSerialNumber();
     return 0;
+}
+
+void LumivexTOFUSBSensor::warnOpenFailure(const char* name, uint32_t result) {
+    if (result == USB_CAMERA_DEVICE_BUSY) {
+        warn(name, "USB camera %u is in use (by another camera object or program)", unsigned(deviceIndex));
+    } else {
+        warn(name, "Cannot open camera.rtn_val = %d", int32_t(result));
+    }
+}
+
+void LumivexTOFUSBSensor::writeSensorRegister(uint32_t address, uint32_t value) {
+    Lumivex_writeSensorReg(handle, address, value);
+    // The range is what the range register was last set to.
+    if (address == kRangeRegister) appliedRange.store(value == 0x08 ? 2 : value == 0x10 ? 4 : 0);
 }
 
 void LumivexTOFUSBSensor::sendBoardRequest(const ConfigFileEntry& e) {
@@ -148,6 +172,10 @@ int32_t LumivexTOFUSBSensor::start() {
     if (streaming) return -1;
     streaming = true;
     warnedSize = false;
+    rangeJudge.begin(appliedRange.load());
+    lastFrameRange = appliedRange.load();
+    restartedForSwitch = false;
+    dropFrames = 0;
     // beginCapture empties the library's frame ring: nothing captured before
     // this start is handed out.
     const uint32_t result = handle != nullptr ? Lumivex_beginCaptureImage(handle) : USB_CAMERA_TRANSFER_STOPPED;
@@ -171,6 +199,10 @@ uint64_t hostFileTime() {
     return uint64_t(std::chrono::duration_cast<std::chrono::nanoseconds>(sinceEpoch).count() / 100) +
            116444736000000000ull;
 }
+
+bool followsHostClock(uint64_t stamp, uint64_t hostNow) {
+    return stamp != 0 && stamp <= hostNow + kClockLeadTicks && hostNow - stamp < kClockLagTicks;
+}
 }  // namespace
 
 bool LumivexTOFUSBSensor::takeSubFrame(const LumivexOutData* frame) {
@@ -184,25 +216,50 @@ bool LumivexTOFUSBSensor::takeSubFrame(const LumivexOutData* frame) {
         }
         return false;
     }
-    // A sub-frame the board stamped before the last range switch was in
-    // force was taken at the old range (boards without a device clock
-    // stamp 0: for them the switch drops what was decoded before it).
-    return frame->timestamp == 0 || frame->timestamp >= oldRangeBefore;
+    return true;
 }
 
-void LumivexTOFUSBSensor::noteRangeSwitch() {
-    const uint32_t switches = rangeSwitches.load();
-    if (switches == rangeSwitchesSeen) return;
-    rangeSwitchesSeen = switches;
-    oldRangeBefore = rangeSwitchTime.load();
-    Lumivex_flush(handle);  // decoded before the switch: of the old range
+void LumivexTOFUSBSensor::restartCapture() {
+    std::lock_guard<std::mutex> lock(libraryMutex);
+    Lumivex_endCaptureImage(handle);
+    if (Lumivex_beginCaptureImage(handle) == USB_CAMERA_TRANSFER_STOPPED)
+        warn("getFrame", "Error beginning capture, rtn_val = %d", int32_t(USB_CAMERA_TRANSFER_STOPPED));
+}
+
+bool LumivexTOFUSBSensor::frameOfKnownRange(uint64_t exposedFrom, bool onHostTime) {
+    if (rangeJudge.takeNewSwitch()) {
+        restartedForSwitch = false;  // what is in flight now was in flight at this switch too
+        dropFrames = 0;
+    }
+    if (!rangeJudge.pending()) return true;
+    const uint64_t since = rangeJudge.pendingSince();
+    if (since == RangeSwitchJudge::kUnderWay) return false;  // the registers are being written
+    if (restartedForSwitch) {
+        if (dropFrames > 0) {
+            --dropFrames;  // may have begun before the restart, in the board's own memory
+            return false;
+        }
+        return rangeJudge.settle();
+    }
+    if (onHostTime) {
+        if (rangeJudge.accept(exposedFrom)) return true;
+        const uint64_t now = hostFileTime();
+        if (now < since || now - since < kLongestStampedWaitTicks) return false;
+        // Frames keep coming stamped before the switch: the board's clock
+        // lags behind the host's, and its stamps cannot tell.
+    }
+    restartCapture();
+    restartedForSwitch = true;
+    dropFrames = 1;
+    return false;
 }
 
 int32_t LumivexTOFUSBSensor::getFrame(uint8_t* rawFrame, uint64_t* timestamp) {
     if (!streaming || handle == nullptr) return -1;  // nothing captured
     int count = 0;
     size_t writePosition = 0;
-    uint64_t lastTime = 0;
+    uint64_t lastTime = 0, firstTime = 0, widestGap = 0;
+    bool onHostTime = true;
     const auto deadline = std::chrono::steady_clock::now() + kFrameWait;
     // Places one sub-frame read from the ring and releases it at once.
     auto place = [&](const LumivexOutData* frame) {
@@ -210,26 +267,34 @@ int32_t LumivexTOFUSBSensor::getFrame(uint8_t* rawFrame, uint64_t* timestamp) {
             count = 0;  // too far from the previous one: the group starts again
             writePosition = 0;
         }
+        if (count == 0) {
+            firstTime = frame->timestamp;
+            widestGap = 0;
+            onHostTime = true;
+        } else if (frame->timestamp - lastTime > widestGap) {
+            widestGap = frame->timestamp - lastTime;
+        }
+        onHostTime = onHostTime && followsHostClock(frame->timestamp, hostFileTime());
         std::memcpy(rawFrame + writePosition, frame->data, kSubFrameBytes);
         writePosition += kSubFrameBytes;
         ++count;
         lastTime = frame->timestamp;
     };
-    // Reads what the ring holds; a range switch meanwhile drops the group in
-    // progress (never a frame of two ranges).
+    // Reads what the ring holds until a frame of a known range is gathered.
     auto drain = [&] {
         while (count < 4 && Lumivex_readImage(handle, &outData) == 0) {
-            if (rangeSwitches.load() != rangeSwitchesSeen) {
-                noteRangeSwitch();
-                count = 0;
-                writePosition = 0;
-                return;
-            }
             if (takeSubFrame(outData)) place(outData);
             Lumivex_del(handle);
+            if (count < 4) continue;
+            // The first sub-frame's exposure began up to one sub-frame period
+            // before its stamp, and the board's clock may run ahead by the
+            // tolerance above.
+            const uint64_t lead = widestGap + kClockLeadTicks;
+            if (frameOfKnownRange(firstTime > lead ? firstTime - lead : 0, onHostTime)) return;
+            count = 0;  // of an earlier range, or not certainly of the new one
+            writePosition = 0;
         }
     };
-    noteRangeSwitch();
     drain();  // sub-frames a previous capture finished
     while (count < 4) {
         if (std::chrono::steady_clock::now() >= deadline) {
@@ -246,30 +311,34 @@ int32_t LumivexTOFUSBSensor::getFrame(uint8_t* rawFrame, uint64_t* timestamp) {
         drain();
     }
     *timestamp = lastTime;
+    lastFrameRange = rangeJudge.range();
     return 0;
 }
 
 int32_t LumivexTOFUSBSensor::setControl(CameraCtrl ctrl, int32_t value) {
     if (ctrl != RANG) return -1;
     const auto& table = value == 2 ? rangeRegisters2m() : rangeRegisters4m();
-    for (const ConfigFileEntry& e : table) {
-        if (handle != nullptr) Lumivex_writeSensorReg(handle, e.params[0], e.params[1]);
+    const int32_t range = value == 2 ? 2 : 4;
+    rangeJudge.announce(range);  // no frame is accepted until it is recorded
+    {
+        std::lock_guard<std::mutex> lock(libraryMutex);
+        for (const ConfigFileEntry& e : table) {
+            if (handle != nullptr) writeSensorRegister(e.params[0], e.params[1]);
+        }
     }
-    appliedRange = value == 2 ? 2 : 4;
-    // From here on the board takes sub-frames at the new range: getFrame
-    // drops those of the old one.
-    rangeSwitchTime.store(hostFileTime());
-    rangeSwitches.fetch_add(1);
+    appliedRange.store(range);
+    // From here on the board begins its frames at the new range.
+    rangeJudge.record(range, hostFileTime());
     return 0;
 }
 
 // The range in force, when this back-end knows it: without it the session
 // would start with the 4 m phase pairing whatever the camera measures (a 2 m
-// camera would give wrong distances). Unknown (a file's set-up, before any
-// setControl): -1 and nothing written.
+// camera would give wrong distances). Unknown (a set-up that wrote no range
+// register, before any setControl): -1 and nothing written.
 int32_t LumivexTOFUSBSensor::getControl(CameraCtrl ctrl, int32_t* value) {
-    if (ctrl != RANG || value == nullptr || appliedRange == 0) return -1;
-    *value = appliedRange;
+    if (ctrl != RANG || value == nullptr || appliedRange.load() == 0) return -1;
+    *value = appliedRange.load();
     return 0;
 }
 

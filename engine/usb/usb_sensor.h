@@ -4,10 +4,12 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 #include "lumivex_config_parser.h"
 #include "lumivex_usb.h"
+#include "range_switch_judge.h"
 #include "tof_sensor.h"
 
 namespace Lumivex {
@@ -29,6 +31,7 @@ public:
     int32_t getFrame(uint8_t* rawFrame, uint64_t* timestamp) override;
     int32_t setControl(CameraCtrl ctrl, int32_t value) override;
     int32_t getControl(CameraCtrl ctrl, int32_t* value) override;
+    int32_t frameRange() const override { return lastFrameRange; }
 
 private:
     int32_t initBuiltIn();
@@ -37,7 +40,12 @@ private:
     void printSerialNumber();
 
     bool takeSubFrame(const LumivexOutData* frame);
-    void noteRangeSwitch();
+    void writeSensorRegister(uint32_t address, uint32_t value);
+    void warnOpenFailure(const char* name, uint32_t result);
+    // Whether a gathered frame may be handed out (see RangeSwitchJudge);
+    // `onHostTime`: its device stamps are plausibly on the host's clock.
+    bool frameOfKnownRange(uint64_t exposedFrom, bool onHostTime);
+    void restartCapture();
 
     LumivexHandle handle = nullptr;
     LumivexCfg cfg{};
@@ -45,17 +53,22 @@ private:
     bool streaming = false;
     std::string configPath;
     uint32_t deviceIndex;
-    // The range this back-end last put in force (its register set): 4 after
-    // the built-in set-up, 0 (unknown) after a file's.
-    int32_t appliedRange = 0;
-    // Range switches (setControl, the caller's thread) as the worker's
-    // getFrame sees them: how many so far, and the host's time (100 ns ticks
-    // since 1601, the time base of the board's clock) when the last one's
-    // register writes had returned. Sub-frames of the old range are dropped.
-    std::atomic<uint32_t> rangeSwitches{0};
-    std::atomic<uint64_t> rangeSwitchTime{0};
-    uint32_t rangeSwitchesSeen = 0;
-    uint64_t oldRangeBefore = 0;  // sub-frames stamped before this are of an old range
+    // The range this back-end last put in force, from the range register
+    // its set-up or setControl wrote (0: the set-up wrote none).
+    std::atomic<int32_t> appliedRange{0};
+
+    // Range switches. A frame is judged by its board time stamps where they
+    // follow the host's clock (the time base of the switch times). Without
+    // that (no device clock, a chunk stream stamped by the host, a clock that
+    // does not follow), a switch restarts the capture, which drops all
+    // decoded or in flight, and the first whole frame after it is dropped.
+    RangeSwitchJudge rangeJudge;
+    int32_t lastFrameRange = 0;   // the worker's: the range of the last frame
+    bool restartedForSwitch = false;
+    int dropFrames = 0;
+    // Register writes (the caller's thread) and a capture restart (the
+    // worker's) never overlap on the library.
+    std::mutex libraryMutex;
     bool warnedSize = false;      // a sub-frame of another size, once per start
 };
 

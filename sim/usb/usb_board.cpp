@@ -40,7 +40,9 @@ void Board::fetchReplayFrame(Clock::time_point now) {
     replayed = cfg.replay->take(depthRange(), dueTicks);
     subFrame = 0;
     if (replayed == nullptr) {
-        replayEnded = true;  // the sensor falls silent
+        // The sensor falls silent: for good once the recording has ended,
+        // until the range changes while it holds no frames of this one.
+        replayEnded = cfg.replay->has(depthRange());
         return;
     }
     constexpr auto kFastFrame = std::chrono::microseconds(ReplaySource::kFastFrameMicros);
@@ -51,7 +53,11 @@ void Board::fetchReplayFrame(Clock::time_point now) {
 }
 
 void Board::produceReplay(Clock::time_point now) {
-    if (replayEnded || replayed == nullptr) return;
+    if (replayEnded) return;
+    if (replayed == nullptr) {  // waiting for a range the recording holds
+        fetchReplayFrame(now);
+        if (replayed == nullptr) return;
+    }
     if (!cfg.replayFast && now - nextDue > std::chrono::seconds(1)) {
         // A long pause: the recording goes on from here, no backlog of old frames.
         const auto lag = now - nextDue;
@@ -62,7 +68,7 @@ void Board::produceReplay(Clock::time_point now) {
     constexpr size_t kFastBacklog = 4 * ReplaySource::kSubFrameBytes;  // a frame waiting for the host
     while (replayed != nullptr && nextDue <= now) {
         // The sensor takes a new range as a frame begins.
-        if (subFrame == 0 && replayed->range != depthRange() && cfg.replay->has(depthRange())) {
+        if (subFrame == 0 && replayed->range != depthRange()) {
             fetchReplayFrame(now);
             continue;
         }
@@ -213,7 +219,7 @@ void Board::stopStream() {
 
 uint64_t Board::boardClock(Clock::time_point at) const {
     const auto elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(at - clockSet).count();
-    return clockBase + uint64_t(elapsed / 100);
+    return clockBase + uint64_t(elapsed / 100) + uint64_t(cfg.clockSkewTicks);
 }
 
 int Board::depthRange() {

@@ -41,6 +41,7 @@ struct BoardConfig {
     uint32_t noiseSeed = 0;           // seeded noise on every sample (0: none)
     bool moving = false;              // the scene moves from frame to frame
     std::vector<uint64_t> stamps;     // device time stamps of the first frames after each stream start
+    int64_t clockSkewTicks = 0;       // the board clock runs this far ahead of the time it was set to
     // A USB recording the depth camera replays instead of the scene.
     std::string replayPath;
     bool replayFast = false, replayLoop = false;

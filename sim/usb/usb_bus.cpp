@@ -324,6 +324,14 @@ int UsbBus::claim(libusb_device_handle* handle, int interface, bool claimIt) {
         return LIBUSB_ERROR_BUSY;  // as usbfs answers for an interface another process claimed
     }
     if (claimIt) {
+        // usbfs: an interface another handle (of this program or another) has
+        // claimed stays its own until released or closed.
+        for (libusb_device_handle* other : handles) {
+            if (other != handle && other->device == handle->device && (other->claimed & 1)) {
+                log("claim_interface 0 -> busy (claimed through another handle)");
+                return LIBUSB_ERROR_BUSY;
+            }
+        }
         handle->claimed |= 1;
         log("claim_interface 0");
         return LIBUSB_SUCCESS;

@@ -76,6 +76,13 @@ bool applyBoardSetting(BoardConfig& b, const std::string& key, const std::string
         }
         return true;
     }
+    if (key == "clock_skew") {  // MS, signed: the board clock runs this far ahead of the host's (behind if < 0)
+        char* end = nullptr;
+        const long long ms = std::strtoll(value.c_str(), &end, 10);
+        if (value.empty() || *end != '\0' || ms < -1000000000LL || ms > 1000000000LL) return false;
+        b.clockSkewTicks = ms * 10000;
+        return true;
+    }
     if (key == "scene") return isKnownScene(value) && (b.scene = value, true);
     if (key == "pipeline") return inRange(value, 0, 8 << 20, n) && (b.pipelineBytes = size_t(n), true);
     if (key == "seq_start") return inRange(value, 0, 0xFFFF, n) && (b.sequenceStart = uint16_t(n), true);

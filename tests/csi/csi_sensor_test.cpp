@@ -3,10 +3,13 @@
 // rendered scene, every warning, and the release of descriptors and mappings.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <linux/videodev2.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cmath>
+#include <functional>
 #include <future>
 #include <memory>
 #include <random>
@@ -147,8 +150,9 @@ TEST_P(PlatformTest, StartsAgainAfterStopInRawThenDepthWithFramesInEveryCycle) {
         }
         ASSERT_EQ(camera.stop(), 0);
     }
-    // Every stop handed the driver's buffers back.
-    EXPECT_EQ(countLines(kernelLog(), "VIDIOC_REQBUFS count=0 -> granted 0"), 4);
+    // Every stop handed the driver's buffers back (and the open asked for
+    // none, to learn that no one else holds the queue).
+    EXPECT_EQ(countLines(kernelLog(), "VIDIOC_REQBUFS count=0 -> granted 0"), 5);
     EXPECT_EQ(countLines(kernelLog(), "EBUSY"), 0);
     EXPECT_EQ(camera.close(), 0);
 }
@@ -414,14 +418,16 @@ INSTANTIATE_TEST_SUITE_P(
                     "open ***WARNING*** Could not open device node /dev/video0. Please check for permissions.\n"},
         FailureCase{"ioctl=VIDIOC_TRY_FMT:EINVAL", Step::Start, -1,
                     "setVideoMode ***WARNING*** TOFCamera: Could not set current frame format\n"},
+        // The format refused as busy: another descriptor holds the buffers.
         FailureCase{"ioctl=VIDIOC_S_FMT:EBUSY", Step::Start, -1,
-                    "setVideoMode ***WARNING*** TOFCamera: Could not set current frame format\n"},
+                    "setVideoMode ***WARNING*** /dev/video0 is in use (by another camera object or program)\n"},
         // A node that is not the depth camera answers with its own format.
         FailureCase{"fmt_width=320", Step::Start, -1,
                     "setVideoMode ***WARNING*** TOFCamera: Could not set current frame format\n"},
         FailureCase{"layout=y12p", Step::Start, -1,
                     "setVideoMode ***WARNING*** TOFCamera: Could not set current frame format\n"},
-        FailureCase{"ioctl=VIDIOC_REQBUFS:ENOMEM", Step::Start, -1,
+        // (The open's own request for no buffers passes.)
+        FailureCase{"ioctl=VIDIOC_REQBUFS:ok*1/ENOMEM", Step::Start, -1,
                     "requestBuffer ***WARNING*** TOFCamera: Fail to request buffer\n"},
         FailureCase{"grant=4", Step::Start, 0, "requestBuffer ***WARNING*** TOFCamera: Not request enough buffers\n"},
         FailureCase{"grant=0", Step::Start, -1, "requestBuffer ***WARNING*** TOFCamera: Not request enough buffers\n"},
@@ -499,6 +505,87 @@ TEST(VirtualDriverRules, BuffersHeldBlockFormatInputAndRequestChanges) {
     EXPECT_EQ(sensor.start(), 0);  // after stop freed them, a new format is accepted
     EXPECT_EQ(sensor.stop(), 0);
     EXPECT_EQ(sensor.close(), 0);
+}
+
+// videobuf2: the buffer queue belongs to the descriptor that allocated it;
+// another may not allocate, queue, dequeue or stream, until the owner closes.
+TEST(VirtualDriverRules, OnlyTheQueueOwnerQueuesDequeuesAndStreams) {
+    configureVirtualKernel("platform=generic");
+    const int owner = ::open("/dev/video0", O_RDWR);
+    const int other = ::open("/dev/video0", O_RDWR);
+    ASSERT_GE(owner, 0);
+    ASSERT_GE(other, 0);
+    v4l2_requestbuffers request{};
+    request.count = 2;
+    request.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    request.memory = V4L2_MEMORY_MMAP;
+    ASSERT_EQ(::ioctl(owner, VIDIOC_REQBUFS, &request), 0);
+    v4l2_buffer buffer{};
+    buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    buffer.memory = V4L2_MEMORY_MMAP;
+    int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    struct Refused {
+        const char* name;
+        std::function<int()> call;
+    } refused[] = {
+        {"REQBUFS", [&] { v4l2_requestbuffers none{}; none.type = request.type; none.memory = request.memory;
+                          return ::ioctl(other, VIDIOC_REQBUFS, &none); }},
+        {"QBUF", [&] { return ::ioctl(other, VIDIOC_QBUF, &buffer); }},
+        {"STREAMON", [&] { return ::ioctl(other, VIDIOC_STREAMON, &type); }},
+        {"DQBUF", [&] { return ::ioctl(other, VIDIOC_DQBUF, &buffer); }},
+        {"STREAMOFF", [&] { return ::ioctl(other, VIDIOC_STREAMOFF, &type); }},
+    };
+    ASSERT_EQ(::ioctl(owner, VIDIOC_QBUF, &buffer), 0);
+    ASSERT_EQ(::ioctl(owner, VIDIOC_STREAMON, &type), 0);
+    for (const Refused& r : refused) {
+        errno = 0;
+        EXPECT_EQ(r.call(), -1) << r.name;
+        EXPECT_EQ(errno, EBUSY) << r.name;
+    }
+    ASSERT_EQ(::ioctl(owner, VIDIOC_DQBUF, &buffer), 0);  // the owner's stream went on
+    ::close(owner);  // the owner's close releases the queue
+    EXPECT_EQ(::ioctl(other, VIDIOC_REQBUFS, &request), 0);
+    request.count = 0;
+    EXPECT_EQ(::ioctl(other, VIDIOC_REQBUFS, &request), 0);
+    ::close(other);
+}
+
+// A second camera object on a node in use is refused with one line and
+// touches nothing of the first one's stream, then or later.
+TEST_P(PlatformTest, ASecondCameraObjectOnANodeInUseIsRefusedAndTouchesNothing) {
+    LumivexTOFCamera first, second;
+    ASSERT_EQ(first.open(CSI, 0), 0);
+    ASSERT_EQ(first.start(DEPTH), 0);
+    const auto output = capture([&] {
+        EXPECT_EQ(second.open(CSI, 0), -1);
+        EXPECT_NE(second.start(DEPTH), 0);
+        EXPECT_FALSE(second.isStreaming());
+        second.setControl(RANG, 2);
+        EXPECT_EQ(second.requestFrame(100), nullptr);
+        EXPECT_EQ(second.stop(), -1);
+    });
+    EXPECT_EQ(output.out.find("open ***WARNING*** /dev/video0 is in use (by another camera object or program)\n"), 0u)
+        << output.out;
+    int32_t range = 0;
+    ASSERT_EQ(first.getControl(RANG, &range), 0);
+    EXPECT_EQ(range, 4);  // the refused object's range switch never reached the sensor
+    uint64_t previous = 0;
+    const auto firstOutput = capture([&] {
+        for (int i = 0; i < 6; ++i) {
+            LumivexFrameBuffer* frame = first.requestFrame(3000);
+            ASSERT_NE(frame, nullptr) << i;
+            FrameDataFormat format{};
+            frame->getFormat(DEPTH, format);
+            EXPECT_GT(format.timestamp, previous) << i;
+            EXPECT_EQ(format.range, 4);
+            previous = format.timestamp;
+            first.releaseFrame(frame);
+        }
+    });
+    EXPECT_EQ(firstOutput.out, "");
+    second.close();
+    EXPECT_EQ(first.stop(), 0);
+    EXPECT_EQ(first.close(), 0);
 }
 
 TEST(BufferCount, OnlyEightOfMoreGrantedBuffersAreMapped) {

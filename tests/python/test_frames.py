@@ -55,6 +55,7 @@ def test_depth_and_raw_frames_match_the_scene_and_the_reference(vkernel, platfor
         np.testing.assert_array_equal(raw[:, 240 * k:240 * (k + 1)], decode(vkernel.words(range_m, k)))
     raw_format = frame.getFramFormat()
     assert (raw_format.width, raw_format.height, raw_format.type) == (960, 180, ldc.TOFOutput.RAW)
+    assert raw_format.range == range_m
     assert camera.releaseFrame(frame) == 0
     assert camera.stop() == 0
 
@@ -72,6 +73,9 @@ def test_depth_and_raw_frames_match_the_scene_and_the_reference(vkernel, platfor
     depth_format = frame.getFrameFormat()
     assert (depth_format.width, depth_format.height, depth_format.type) == (240, 180, ldc.TOFOutput.DEPTH)
     assert depth_format.timestamp > 0 and depth_format.timestamp % 10 == 0
+    assert depth_format.range == range_m
+    with pytest.raises(AttributeError):
+        depth_format.range = 6 - range_m  # what the camera measured at cannot be rewritten
     assert camera.releaseFrame(frame) == 0
     assert camera.stop() == 0 and camera.close() == 0
 

@@ -185,7 +185,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // A range switch during a replay takes the recorded frames of the new
 // range; a range the recording lacks gives one warning and the recorded one.
-TEST(ReplayRanges, ASwitchTakesTheRecordedFramesOfThatRangeOrWarnsOnce) {
+TEST(ReplayRanges, ASwitchTakesTheRecordedFramesOfThatRangeOrNoneAndSaysWhy) {
     for (const Source& source : {Source{"ranges_csi", Lumivex::CSI, "platform=rpi4", ""},
                                  Source{"ranges_usb", Lumivex::USB, "platform=rpi4", "camera=depth"}}) {
         SCOPED_TRACE(source.name);
@@ -210,21 +210,42 @@ TEST(ReplayRanges, ASwitchTakesTheRecordedFramesOfThatRangeOrWarnsOnce) {
             for (const DepthFrame& f : replayed) EXPECT_TRUE(f.sameImage(range == 2 ? at2m[0] : at4m[0])) << range;
         }
 
-        // Only 4 m frames recorded: asked for 2 m, the replay warns once and goes on at 4 m.
+        // Only 4 m frames recorded: asked for 2 m, the replayed camera sends
+        // nothing (a real one never sends frames of another range) and says
+        // once how to get frames; set to 4 m, it sends the recorded frames.
         LumivexRecording::Writer only4m;
         ASSERT_TRUE(only4m.open(path, header, error)) << error;
         configure(source.kernel, source.bus);
-        depthFrames(source.connection, 2, &only4m, 4);
+        const std::vector<DepthFrame> recorded4m = depthFrames(source.connection, 2, &only4m, 4);
         only4m.close();
+        ASSERT_FALSE(recorded4m.empty());
         replayOn(source, path, ",replay_loop");
         std::vector<DepthFrame> replayed;
         const auto output = LumivexTest::capture([&] {
-            replayed = depthFrames(source.connection, 2, nullptr, 2);
-            depthFrames(source.connection, 2, nullptr, 2);
+            LumivexTOFCamera camera;
+            ASSERT_EQ(camera.open(source.connection, 0), 0);
+            camera.setControl(Lumivex::RANG, 2);
+            ASSERT_EQ(camera.start(Lumivex::DEPTH), 0);
+            EXPECT_EQ(camera.requestFrame(1500), nullptr) << "a frame at 2 m from a recording of 4 m frames";
+            camera.setControl(Lumivex::RANG, 4);
+            Lumivex::LumivexFrameBuffer* frame = camera.requestFrame(5000);
+            ASSERT_NE(frame, nullptr);
+            Lumivex::FrameDataFormat format{};
+            frame->getFormat(Lumivex::DEPTH, format);
+            EXPECT_EQ(format.range, 4);
+            const auto* depth = static_cast<const float*>(frame->getData(Lumivex::DEPTH));
+            const auto* amplitude = static_cast<const float*>(frame->getData(Lumivex::AMPLITUDE));
+            replayed.push_back({format.timestamp, std::vector<float>(depth, depth + Lumivex::kPixelCount),
+                                std::vector<float>(amplitude, amplitude + Lumivex::kPixelCount)});
+            camera.releaseFrame(frame);
+            camera.stop();
+            camera.close();
         });
-        EXPECT_EQ(replayed.size(), 2u);
+        ASSERT_EQ(replayed.size(), 1u);
+        EXPECT_TRUE(replayed[0].sameImage(recorded4m[0]));
         EXPECT_EQ(LumivexTest::countLines(output.err, "lumivex-virtual: the recording has no frames at the 2 m range: "
-                                                      "it goes on at 4 m\n"),
+                                                      "the camera sends nothing until the range is set to 4 m "
+                                                      "(setControl(RANG, 4))\n"),
                   1)
             << output.err;
         unlink(path.c_str());

@@ -370,6 +370,53 @@ TEST_P(UsbDepthTest, FramesAfterARangeSwitchAreOfTheNewRange) {
     EXPECT_EQ(camera.close(), 0);
 }
 
+// A board is one object's from its open: a second open (another camera
+// object, or another program) is refused until the first closes it, and the
+// first one's stream loses nothing.
+TEST_F(BusTest, ASecondCameraObjectOnABoardInUseIsRefusedAndTouchesNothing) {
+    configureBus("camera=depth");
+    std::vector<float> depth(kPixelCount), amplitude(kPixelCount);
+    ASSERT_EQ(lumivex_vk_scene_truth("default", 4, depth.data(), amplitude.data()), 0);
+    LumivexTOFCamera first("/nonexistent/model"), second("/nonexistent/model");
+    stdoutOf([&] { ASSERT_EQ(first.open(USB, 0), 0); });
+    ASSERT_EQ(first.start(DEPTH), 0);
+    const std::string refused = stdoutOf([&] {
+        EXPECT_EQ(second.open(USB, 0), 1);
+        EXPECT_NE(second.start(DEPTH), 0);
+        EXPECT_FALSE(second.isStreaming());
+        second.setControl(RANG, 2);
+        EXPECT_EQ(second.requestFrame(100), nullptr);
+    });
+    EXPECT_EQ(refused.rfind("camera_init ***WARNING*** USB camera 0 is in use (by another camera object or program)\n",
+                            0),
+              0u)
+        << refused;
+    EXPECT_EQ(countOf(busLog(), "claim_interface 0 -> busy"), 1);
+    const std::string streamed = stdoutOf([&] {
+        uint64_t previous = 0;
+        for (int i = 0; i < 6; ++i) {
+            LumivexFrameBuffer* frame = first.requestFrame(3000);
+            ASSERT_NE(frame, nullptr) << i;
+            FrameDataFormat format{};
+            frame->getFormat(DEPTH, format);
+            EXPECT_GT(format.timestamp, previous) << i;
+            EXPECT_EQ(format.range, 4) << i;  // the refused object's switch reached nothing
+            previous = format.timestamp;
+            const float* d = static_cast<float*>(frame->getData(DEPTH));
+            for (uint32_t p = 0; p < kPixelCount; p += 97) ASSERT_NEAR(d[p], depth[p], 0.02f) << "frame " << i;
+            first.releaseFrame(frame);
+        }
+        EXPECT_EQ(first.stop(), 0);
+        EXPECT_EQ(first.close(), 0);
+    });
+    EXPECT_EQ(streamed, "");
+    second.close();
+    // Closed by the first, the board opens for another.
+    LumivexTOFCamera third("/nonexistent/model");
+    stdoutOf([&] { EXPECT_EQ(third.open(USB, 0), 0); });
+    EXPECT_EQ(third.close(), 0);
+}
+
 // A board's frame counter runs on across sessions: every session's frames
 // are real, none blank, none reported as a sequence gap.
 TEST_F(BusTest, EverySessionOfAReopenedCameraStartsWithARealFrame) {
