@@ -96,6 +96,9 @@ private:
 };
 
 Lumivex::HostPlatform platformOf(const LumivexRecording::Reader& reader) {
+    // A USB board's samples come unshifted whatever the host: converted as on
+    // a host without a sample shift.
+    if (reader.header().get("connection") == "USB") return Lumivex::UNKNOWN;
     return Lumivex::hostPlatformNamed(reader.header().get("platform").c_str());
 }
 

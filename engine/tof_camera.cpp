@@ -133,7 +133,8 @@ int32_t LumivexTOFCamera::start(FrameType type) {
     stopped.store(false);
     try {
         worker = std::thread(&LumivexTOFCamera::captureLoop, this, pool,
-                             CaptureSettings{type, width, height, captureTap});
+                             CaptureSettings{type, width, height, captureTap,
+                                             connection == CSI ? sampleShift : uint8_t(0)});
     } catch (...) {
         stopped.store(true);
         pool->setProducing(false);
@@ -249,7 +250,7 @@ void LumivexTOFCamera::captureLoop(std::shared_ptr<FramePool> framePool, Capture
     // than asked. A 1 us slack keeps the pause what it says.
     prctl(PR_SET_TIMERSLACK, 1000UL, 0UL, 0UL, 0UL);
     uint8_t* raw = framePool->captureTarget();
-    const DepthParameters depthParameters{0, &modulationFrequency, speedOfLight, pi, sampleShift,
+    const DepthParameters depthParameters{0, &modulationFrequency, speedOfLight, pi, settings.sampleShift,
                                           pixelCount};
     auto pause = kFramePause;
     bool warnedUnknownRange = false;
@@ -284,7 +285,7 @@ void LumivexTOFCamera::captureLoop(std::shared_ptr<FramePool> framePool, Capture
             frame->setRange(exposedAt);
             if (settings.type == RAW) {
                 convertRaw(raw, static_cast<int16_t*>(frame->getData(RAW)), settings.width,
-                           settings.height, sampleShift);
+                           settings.height, settings.sampleShift);
             } else if (settings.type == DEPTH) {
                 // The whole frame at the range it was exposed at.
                 const std::atomic<float> frameFrequency{frequencyOf(exposedAt)};

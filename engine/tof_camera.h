@@ -93,6 +93,9 @@ private:
         uint32_t width;
         uint32_t height;
         CaptureTap tap;
+        // The host's sample shift applies to what its CSI receiver stores;
+        // a USB board sends its samples unshifted on every host.
+        uint8_t sampleShift;
     };
     void captureLoop(std::shared_ptr<FramePool> framePool, CaptureSettings settings);
     void pauseWhileRunning(std::chrono::microseconds pause);

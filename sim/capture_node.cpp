@@ -282,8 +282,9 @@ short VirtualKernel::pollEvents(int fd, int64_t now, int64_t& wakeAt) {
         if (!replayFrame(node, now)) return 0;
         due = replayDueMicros(node);
     } else {
-        fillDue(node, now);
-        if (!node.done.empty()) return POLLIN | POLLRDNORM;
+        // Readable once a sub-frame is due for a queued buffer; it is filled
+        // as it is dequeued (poll changes nothing: it runs on any thread).
+        if (node.queue.empty()) return 0;
         due = dueMicros(node, node.nextSubFrame);
     }
     if (due <= now) return POLLIN | POLLRDNORM;
@@ -337,7 +338,7 @@ void VirtualKernel::fillDue(VideoNode& node, int64_t now) {
             continue;
         }
         // The sensor takes a new range as a frame begins.
-        if (subFrame % 4 == 0) node.frameRange = rangeControl != 0 ? 2 : 4;
+        if (subFrame % 4 == 0) node.frameRange = rangeAt(when);
         const uint32_t index = node.queue.front();
         node.queue.pop_front();
         Buffer& buffer = node.buffers[index];
@@ -442,7 +443,7 @@ int VirtualKernel::dequeue(std::unique_lock<std::mutex>& lock, VideoNode& node, 
     out.timestamp = stamp;
     out.sequence = buffer.sequence;
     out.field = V4L2_FIELD_NONE;
-    out.flags = V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC;
+    out.flags = config.stampsOfUnknownClock ? V4L2_BUF_FLAG_TIMESTAMP_UNKNOWN : V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC;
     if (config.dqbufIndex >= 0) {
         out.index = uint32_t(config.dqbufIndex);
         config.dqbufIndex = -1;

@@ -66,7 +66,7 @@ VirtualKernel::VirtualKernel() {
         config.replayPath.clear();
     }
     resetDevices();
-    rangeControl = replay && replay->firstRange() == 2 ? 1 : 0;  // the range it was recorded at
+    resetRange(replay && replay->firstRange() == 2 ? 1 : 0);  // the range it was recorded at
 }
 
 bool VirtualKernel::startReplay(Config& c, const std::string& settings, bool platformGiven, std::string& error) {
@@ -152,7 +152,7 @@ int VirtualKernel::configure(const char* settings) {
         mmapCalls = 0;
     }
     // A replayed camera comes up at the range it was recorded at.
-    rangeControl = replay && replay->firstRange() == 2 ? 1 : 0;
+    resetRange(replay && replay->firstRange() == 2 ? 1 : 0);
     exposure = 100;
     linkEnabled = false;
     return 0;
@@ -394,6 +394,20 @@ int VirtualKernel::ioctl(int fd, unsigned long request, void* argument) {
     return result;
 }
 
+void VirtualKernel::resetRange(int32_t control) {
+    rangeControl = rangeBeforeChanges = control;
+    rangeChanges.clear();
+}
+
+int VirtualKernel::rangeAt(int64_t micros) const {
+    int32_t control = rangeBeforeChanges;
+    for (const RangeChange& change : rangeChanges) {
+        if (change.at > micros) break;
+        control = change.control;
+    }
+    return control != 0 ? 2 : 4;
+}
+
 int VirtualKernel::controlIoctl(const char* at, unsigned long request, void* argument) {
     auto* control = static_cast<v4l2_control*>(argument);
     const char* name = request == VIDIOC_S_CTRL ? "VIDIOC_S_CTRL" : "VIDIOC_G_CTRL";
@@ -402,10 +416,15 @@ int VirtualKernel::controlIoctl(const char* at, unsigned long request, void* arg
         return failWith(EINVAL);
     }
     int32_t& target = control->id == kRangeControl ? rangeControl : exposure;
-    if (request == VIDIOC_S_CTRL && control->id == kRangeControl) {
-        // What the sensor took before this moment was taken at the old range.
-        const int64_t now = nowMicros();
-        for (VideoNode& node : videoNodes) fillDue(node, now);
+    if (request == VIDIOC_S_CTRL && control->id == kRangeControl && control->value != rangeControl &&
+        (control->value == 0 || control->value == 1)) {
+        // Frames begun before this moment were taken at the old range.
+        constexpr size_t kChangesKept = 64;
+        rangeChanges.push_back({nowMicros(), control->value});
+        if (rangeChanges.size() > kChangesKept) {
+            rangeBeforeChanges = rangeChanges.front().control;
+            rangeChanges.pop_front();
+        }
     }
     if (request == VIDIOC_S_CTRL) {
         if (control->id == kRangeControl && control->value != 0 && control->value != 1) {

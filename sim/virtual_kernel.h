@@ -55,6 +55,7 @@ struct Config {
     bool ctrlRefuse = false, noSensor = false, extraCsi2 = false, noReceiver = false;
     bool linkFail = false, subdevFormatFail = false, videoOpenFail = false;
     long spacingMicros = 500;    // between the sub-frames of one frame
+    bool stampsOfUnknownClock = false;  // buffers flagged V4L2_BUF_FLAG_TIMESTAMP_UNKNOWN
     long formatWidth = -1;       // the driver answers S_FMT/TRY_FMT with this width
     long tryField = -1;          // TRY_FMT answers with this field
     size_t logCapacity = 20000;  // events kept in memory (the file log keeps all)
@@ -190,6 +191,16 @@ private:
     std::map<void*, Mapping> mappings;
     std::vector<VideoNode> videoNodes;
     int32_t rangeControl = 0;  // 1 selects 2 m, 0 selects 4 m
+    // When the range control changed (the monotonic clock), so that a
+    // sub-frame filled late still takes the range in force when it was due.
+    struct RangeChange {
+        int64_t at;
+        int32_t control;
+    };
+    std::deque<RangeChange> rangeChanges;
+    int32_t rangeBeforeChanges = 0;  // the control before the oldest change kept
+    int rangeAt(int64_t micros) const;  // 2 or 4 m
+    void resetRange(int32_t control);
     int32_t exposure = 100;
     bool linkEnabled = false;
     v4l2_mbus_framefmt receiverFormat{};

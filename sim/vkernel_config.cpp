@@ -187,6 +187,9 @@ bool applySettings(Config& c, const std::string& settings, std::string& error) {
         } else if (key == "buflen") {
             ok = toLong(value, number) && number >= 1 && number <= 1 << 20;
             if (ok) c.bufferLength = number;
+        } else if (key == "stamp_clock") {  // the clock the buffer flags name
+            ok = value == "monotonic" || value == "unknown";
+            if (ok) c.stampsOfUnknownClock = value == "unknown";
         } else if (key == "spacing") {
             ok = toLong(value, number) && number >= 1 && number <= 1000000;
             if (ok) c.spacingMicros = number;

@@ -268,9 +268,10 @@ int64_t microsBetween(const timeval& from, const timeval& to) {
 }  // namespace
 
 void LumivexTOFCSISensor::noteSwitches() {
-    if (!rangeJudge.takeNewSwitch() || stampsMonotonic) return;
-    // No clock to judge by: every buffer may hold a sub-frame taken before
-    // the switch, and the frame after them may have begun before it.
+    if (!rangeJudge.takeNewSwitch()) return;
+    // Where the stamps are on no clock to judge by (the buffers say so as
+    // they come): every buffer may hold a sub-frame taken before the switch,
+    // and the frame after them may have begun before it.
     dropSubFrames = mappedCount;
     dropFrames = 1;
 }
@@ -340,9 +341,9 @@ int32_t LumivexTOFCSISensor::getFrame(uint8_t* rawFrame, uint64_t* timestamp) {
             warn("getFrame", "Index out of range");
             return -1;
         }
-        stampsMonotonic =
+        const bool stampMonotonic =
             (buffer.flags & V4L2_BUF_FLAG_TIMESTAMP_MASK) == V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC;
-        if (dropSubFrames > 0) {
+        if (dropSubFrames > 0 && !stampMonotonic) {
             --dropSubFrames;  // may have been filled before a range switch
         } else {
             if (count > 0 && restartsGroup(previous, buffer.timestamp)) {
@@ -356,7 +357,7 @@ int32_t LumivexTOFCSISensor::getFrame(uint8_t* rawFrame, uint64_t* timestamp) {
             } else {
                 widestGap = std::max(widestGap, microsBetween(previous, buffer.timestamp));
             }
-            monotonic = monotonic && stampsMonotonic;
+            monotonic = monotonic && stampMonotonic;
             const size_t length = buffer.length < mappedLengths[buffer.index]
                                       ? buffer.length
                                       : mappedLengths[buffer.index];

@@ -82,7 +82,6 @@ private:
     RangeSwitchJudge rangeJudge;
     std::atomic<int32_t> rangeInForce{0};   // the caller's thread's view
     int32_t lastFrameRange = 0;             // the worker's: the last frame's
-    bool stampsMonotonic = true;            // as the last dequeued buffer said
     int dropSubFrames = 0, dropFrames = 0;  // the structural rule's count
 };
 

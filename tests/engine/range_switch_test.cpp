@@ -32,9 +32,19 @@ class RangeSwitchTest : public ::testing::TestWithParam<SwitchCase> {
 protected:
     void SetUp() override {
         const SwitchCase& c = GetParam();
+#if defined(__SANITIZE_THREAD__)
+        // A chunk stream's sub-frames carry the host's decode time, and the
+        // four of a frame must be decoded within 4 ms of each other: more
+        // than a host slowed down tenfold by ThreadSanitizer manages.
+        if (std::string(c.settings).find("stream=chunk") != std::string::npos)
+            GTEST_SKIP() << "chunk-stream frames do not group at ThreadSanitizer's speed";
+#endif
         if (c.connection == CSI) {
             ASSERT_EQ(lumivex_vk_configure(c.settings), 0) << c.settings;
         } else {
+            // A Jetson Xavier host, whose CSI receiver shifts samples: a USB
+            // board's come unshifted all the same.
+            ASSERT_EQ(lumivex_vk_configure("platform=xavier"), 0);
             ASSERT_EQ(lumivex_vusb_configure(c.settings), 0) << c.settings;
         }
         for (int range : {2, 4}) {
@@ -130,6 +140,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         SwitchCase{"Csi", CSI, "platform=rpi5,fps=30"},
         SwitchCase{"CsiAt120Fps", CSI, "platform=xavier,fps=120"},
+        SwitchCase{"CsiStampsOfUnknownClock", CSI, "platform=rpi4,fps=30,stamp_clock=unknown"},
         SwitchCase{"UsbShortPackets", USB, "camera=depth,speed=super,link=short"},
         SwitchCase{"UsbFullTransfers", USB, "camera=depth,speed=high,link=full"},
         // Stamps that cannot tell: the host's decode time (chunk stream), no
