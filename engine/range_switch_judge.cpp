@@ -17,10 +17,11 @@ void RangeSwitchJudge::announce(int32_t range) {
     latest.inForceAt = kUnderWay;
 }
 
-void RangeSwitchJudge::record(int32_t range, uint64_t inForceAt) {
+void RangeSwitchJudge::record(int32_t range, uint64_t inForceAt, bool stamped) {
     std::lock_guard<std::mutex> lock(mutex);
     latest.range = range;
     latest.inForceAt = inForceAt;
+    latest.stamped = stamped;
 }
 
 RangeSwitchJudge::Switch RangeSwitchJudge::current() {
@@ -39,10 +40,12 @@ bool RangeSwitchJudge::pending() { return current().id != settledId; }
 
 uint64_t RangeSwitchJudge::pendingSince() { return current().inForceAt; }
 
+bool RangeSwitchJudge::pendingStamped() { return current().stamped; }
+
 bool RangeSwitchJudge::accept(uint64_t exposedFrom) {
     const Switch now = current();
     if (now.id == settledId) return true;
-    if (now.inForceAt == kUnderWay || exposedFrom <= now.inForceAt) return false;
+    if (now.inForceAt == kUnderWay || !now.stamped || exposedFrom <= now.inForceAt) return false;
     settledId = now.id;
     acceptedRange = now.range;
     return true;

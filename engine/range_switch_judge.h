@@ -32,7 +32,9 @@ public:
     // Caller's thread, after: the sensor takes the announced range for
     // every frame begun after `inForceAt` (the frames' clock). A refused
     // switch records the range that stays, so that nothing waits for it.
-    void record(int32_t range, uint64_t inForceAt);
+    // `stamped` false: the time on the frames' clock is not known, and only
+    // the back-end's structural rule can settle the switch.
+    void record(int32_t range, uint64_t inForceAt, bool stamped = true);
 
     // Capture thread: true once for every switch announced since the last
     // call (several quick ones count as one: the latest is the one judged).
@@ -42,6 +44,8 @@ public:
     // The time from which the pending switch is in force (the largest value
     // while it is still under way).
     uint64_t pendingSince();
+    // Whether that time is on the frames' clock.
+    bool pendingStamped();
     // A frame whose first sub-frame was exposed no earlier than
     // `exposedFrom`: true when no switch is pending, or the frame is wholly
     // after the pending one (which it settles); false while it may be older
@@ -62,6 +66,7 @@ private:
         uint32_t id = 0;
         int32_t range = 0;
         uint64_t inForceAt = 0;
+        bool stamped = true;
     };
     Switch current();
 

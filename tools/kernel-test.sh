@@ -1,7 +1,8 @@
 #!/bin/sh
 # The CSI back-end on a real Linux kernel's V4L2 stack: boots Debian's 6.1
 # kernel under QEMU with the vivid capture driver set to 240 x 180 Y12, and
-# runs build/tests/vivid_scenario (open, RAW and DEPTH capture, start/stop
+# runs build/tests/vivid_scenario (open, RAW capture, a second camera object
+# refused, no depth without the range control, start/stop
 # cycles, descriptors and mappings, a slow source whose stop must return).
 # (The virtual machine: tools/guest-kernel.sh.)
 # Usage: tools/kernel-test.sh [BUILD_DIR]   (needs: make; tools/install-deps.sh --kernel)

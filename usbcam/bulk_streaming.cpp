@@ -374,6 +374,20 @@ uint32_t HxUsbCameraLib::syncTimer(bool force) {
     return 0;
 }
 
+uint32_t HxUsbCameraLib::readFrameClock(uint64_t& ticks) {
+    // The condition under which the marker decoder takes a frame's time
+    // stamp from the board (AssignTimeStamp).
+    if (!usesMarkerStream() || !firmwareAtLeast314() || controllerDate() <= 21605) return USB_CAMERA_NOT_SUPPORTED;
+    uint8_t state[24] = {};
+    uint32_t moved = 0;
+    const uint32_t result = SendVRCommand(0xB0, 0x80, 0, 0, 24, state, &moved);
+    if (result != 0) return result;
+    if (moved < 8) return USB_CAMERA_CONTROL_ERROR;
+    ticks = 0;
+    for (int i = 7; i >= 0; --i) ticks = ticks << 8 | state[i];
+    return 0;
+}
+
 uint32_t HxUsbCameraLib::controllerDate() const {
     return deviceInfo.date[0] * 1000 + deviceInfo.date[1] * 100 + deviceInfo.date[2];
 }

@@ -68,6 +68,12 @@ uint32_t Lumivex_getSingleFrame(LumivexHandle h, LumivexOutData** frame, int32_t
 uint32_t Lumivex_setMode(LumivexHandle h, int32_t mode) { return FORWARD(h, setMode(mode)); }
 uint32_t Lumivex_enableForceRead(LumivexHandle h) { return FORWARD(h, enableForceRead()); }
 uint32_t Lumivex_disableForceRead(LumivexHandle h) { return FORWARD(h, disableForceRead()); }
+uint32_t Lumivex_readFrameClock(LumivexHandle h, uint64_t* ticks) {
+    if (ticks == nullptr) return USB_CAMERA_PARAMETER_ERROR;
+    if (h == nullptr) return USB_CAMERA_NO_DEVICE;
+    // Every handle holds the library's own camera object (Lumivex_open).
+    return static_cast<HxUsbCameraLib*>(camera(h))->readFrameClock(*ticks);
+}
 
 uint32_t Lumivex_writeSensorReg(LumivexHandle h, uint32_t reg, uint32_t value) {
     return FORWARD(h, writeSensorReg(reg, value));

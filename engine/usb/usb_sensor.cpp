@@ -20,14 +20,13 @@ constexpr uint64_t kGroupWindowTicks = 40000;  // 4 ms in 100 ns ticks
 constexpr auto kFrameWait = std::chrono::seconds(2);
 // The range registers: 0x216C holds 0x08 in the 2 m set, 0x10 in the 4 m set.
 constexpr uint32_t kRangeRegister = 0x216C;
-// Board time stamps count as following the host's clock when they lie no
-// more than 2 ms ahead of it (a clock that runs ahead would pass frames of
-// the old range as new) and less than a second behind.
-constexpr uint64_t kClockLeadTicks = 20000;
-constexpr uint64_t kClockLagTicks = 10000000;
-// A switch whose frames never come stamped after it (a clock that lags
-// behind the host's) is settled structurally after this long.
-constexpr uint64_t kLongestStampedWaitTicks = 5000000;  // 0.5 s
+// A frame whose board stamps lie further than this from the board time of
+// the switch is not on the board's clock (or the clock jumped): its stamps
+// cannot tell.
+constexpr uint64_t kStampedWindowTicks = 100000000;  // 10 s
+// A switch whose frames never come stamped after it (a board clock that
+// stands still) is settled by the structural rule after this long.
+constexpr auto kLongestStampedWait = std::chrono::milliseconds(500);
 
 uint32_t kindOf(const ConfigFileEntry& e) { return e.type & 0xFFFF; }
 uint32_t usbFilterOf(const ConfigFileEntry& e) { return (e.type >> 16) & 0xFF; }
@@ -193,15 +192,8 @@ int32_t LumivexTOFUSBSensor::stop() {
 }
 
 namespace {
-// The host's clock in the board clock's time base: 100 ns ticks since 1601.
-uint64_t hostFileTime() {
-    const auto sinceEpoch = std::chrono::system_clock::now().time_since_epoch();
-    return uint64_t(std::chrono::duration_cast<std::chrono::nanoseconds>(sinceEpoch).count() / 100) +
-           116444736000000000ull;
-}
-
-bool followsHostClock(uint64_t stamp, uint64_t hostNow) {
-    return stamp != 0 && stamp <= hostNow + kClockLeadTicks && hostNow - stamp < kClockLagTicks;
+bool near(uint64_t stamp, uint64_t reference) {
+    return (stamp > reference ? stamp - reference : reference - stamp) < kStampedWindowTicks;
 }
 }  // namespace
 
@@ -226,10 +218,11 @@ void LumivexTOFUSBSensor::restartCapture() {
         warn("getFrame", "Error beginning capture, rtn_val = %d", int32_t(USB_CAMERA_TRANSFER_STOPPED));
 }
 
-bool LumivexTOFUSBSensor::frameOfKnownRange(uint64_t exposedFrom, bool onHostTime) {
+bool LumivexTOFUSBSensor::frameOfKnownRange(uint64_t firstStamp, uint64_t lastStamp, uint64_t widestGap) {
     if (rangeJudge.takeNewSwitch()) {
         restartedForSwitch = false;  // what is in flight now was in flight at this switch too
         dropFrames = 0;
+        switchSeen = std::chrono::steady_clock::now();
     }
     if (!rangeJudge.pending()) return true;
     const uint64_t since = rangeJudge.pendingSince();
@@ -241,12 +234,12 @@ bool LumivexTOFUSBSensor::frameOfKnownRange(uint64_t exposedFrom, bool onHostTim
         }
         return rangeJudge.settle();
     }
-    if (onHostTime) {
-        if (rangeJudge.accept(exposedFrom)) return true;
-        const uint64_t now = hostFileTime();
-        if (now < since || now - since < kLongestStampedWaitTicks) return false;
-        // Frames keep coming stamped before the switch: the board's clock
-        // lags behind the host's, and its stamps cannot tell.
+    // Judged on the board's own clock: the switch's board time against the
+    // frame's stamps. The first sub-frame's exposure began up to one
+    // sub-frame period before its stamp.
+    if (rangeJudge.pendingStamped() && firstStamp != 0 && near(firstStamp, since) && near(lastStamp, since)) {
+        if (rangeJudge.accept(firstStamp > widestGap ? firstStamp - widestGap : 0)) return true;
+        if (std::chrono::steady_clock::now() - switchSeen < kLongestStampedWait) return false;
     }
     restartCapture();
     restartedForSwitch = true;
@@ -259,7 +252,6 @@ int32_t LumivexTOFUSBSensor::getFrame(uint8_t* rawFrame, uint64_t* timestamp) {
     int count = 0;
     size_t writePosition = 0;
     uint64_t lastTime = 0, firstTime = 0, widestGap = 0;
-    bool onHostTime = true;
     const auto deadline = std::chrono::steady_clock::now() + kFrameWait;
     // Places one sub-frame read from the ring and releases it at once.
     auto place = [&](const LumivexOutData* frame) {
@@ -270,11 +262,9 @@ int32_t LumivexTOFUSBSensor::getFrame(uint8_t* rawFrame, uint64_t* timestamp) {
         if (count == 0) {
             firstTime = frame->timestamp;
             widestGap = 0;
-            onHostTime = true;
         } else if (frame->timestamp - lastTime > widestGap) {
             widestGap = frame->timestamp - lastTime;
         }
-        onHostTime = onHostTime && followsHostClock(frame->timestamp, hostFileTime());
         std::memcpy(rawFrame + writePosition, frame->data, kSubFrameBytes);
         writePosition += kSubFrameBytes;
         ++count;
@@ -286,11 +276,7 @@ int32_t LumivexTOFUSBSensor::getFrame(uint8_t* rawFrame, uint64_t* timestamp) {
             if (takeSubFrame(outData)) place(outData);
             Lumivex_del(handle);
             if (count < 4) continue;
-            // The first sub-frame's exposure began up to one sub-frame period
-            // before its stamp, and the board's clock may run ahead by the
-            // tolerance above.
-            const uint64_t lead = widestGap + kClockLeadTicks;
-            if (frameOfKnownRange(firstTime > lead ? firstTime - lead : 0, onHostTime)) return;
+            if (frameOfKnownRange(firstTime, lastTime, widestGap)) return;
             count = 0;  // of an earlier range, or not certainly of the new one
             writePosition = 0;
         }
@@ -320,15 +306,19 @@ int32_t LumivexTOFUSBSensor::setControl(CameraCtrl ctrl, int32_t value) {
     const auto& table = value == 2 ? rangeRegisters2m() : rangeRegisters4m();
     const int32_t range = value == 2 ? 2 : 4;
     rangeJudge.announce(range);  // no frame is accepted until it is recorded
+    uint64_t boardTime = 0;
+    bool stamped = false;
     {
         std::lock_guard<std::mutex> lock(libraryMutex);
         for (const ConfigFileEntry& e : table) {
             if (handle != nullptr) writeSensorRegister(e.params[0], e.params[1]);
         }
+        // From here on the board begins its frames at the new range: the
+        // time on the clock that stamps them, where it does.
+        stamped = handle != nullptr && Lumivex_readFrameClock(handle, &boardTime) == 0;
     }
     appliedRange.store(range);
-    // From here on the board begins its frames at the new range.
-    rangeJudge.record(range, hostFileTime());
+    rangeJudge.record(range, boardTime, stamped);
     return 0;
 }
 

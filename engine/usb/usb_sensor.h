@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -42,9 +43,9 @@ private:
     bool takeSubFrame(const LumivexOutData* frame);
     void writeSensorRegister(uint32_t address, uint32_t value);
     void warnOpenFailure(const char* name, uint32_t result);
-    // Whether a gathered frame may be handed out (see RangeSwitchJudge);
-    // `onHostTime`: its device stamps are plausibly on the host's clock.
-    bool frameOfKnownRange(uint64_t exposedFrom, bool onHostTime);
+    // Whether a gathered frame (its first and last sub-frame's stamps, the
+    // widest gap between two of them) may be handed out: see RangeSwitchJudge.
+    bool frameOfKnownRange(uint64_t firstStamp, uint64_t lastStamp, uint64_t widestGap);
     void restartCapture();
 
     LumivexHandle handle = nullptr;
@@ -57,15 +58,18 @@ private:
     // its set-up or setControl wrote (0: the set-up wrote none).
     std::atomic<int32_t> appliedRange{0};
 
-    // Range switches. A frame is judged by its board time stamps where they
-    // follow the host's clock (the time base of the switch times). Without
-    // that (no device clock, a chunk stream stamped by the host, a clock that
-    // does not follow), a switch restarts the capture, which drops all
-    // decoded or in flight, and the first whole frame after it is dropped.
+    // Range switches. A frame is judged by its board time stamps against the
+    // board time read right after the switch's register writes (one clock,
+    // whatever its epoch or its drift from the host's). Where the stamps
+    // cannot tell (no device clock, a chunk stream stamped as it is decoded,
+    // a clock that stands still or jumps), a switch restarts the capture,
+    // which drops all decoded or in flight, and the first whole frame after
+    // it is dropped too.
     RangeSwitchJudge rangeJudge;
     int32_t lastFrameRange = 0;   // the worker's: the range of the last frame
     bool restartedForSwitch = false;
     int dropFrames = 0;
+    std::chrono::steady_clock::time_point switchSeen;  // when the worker saw the pending switch
     // Register writes (the caller's thread) and a capture restart (the
     // worker's) never overlap on the library.
     std::mutex libraryMutex;

@@ -98,7 +98,12 @@ TEST_P(RangeSwitchTest, ASlowProgramGetsOnlyFramesOfTheRangeItSetInCaptureOrder)
                 ASSERT_EQ(frame->getFormat(AMPLITUDE, amplitude), 0);
                 EXPECT_EQ(depth.range, range) << "frame " << n;
                 EXPECT_EQ(amplitude.range, range) << "frame " << n;
-                wrong += !showsTheSceneAt(frame, range);
+                if (!showsTheSceneAt(frame, range)) {
+                    ++wrong;
+                    ADD_FAILURE() << "frame " << n << " after the switch to " << range << " m shows "
+                                  << (showsTheSceneAt(frame, 6 - range) ? "the other range's scene" : "neither range's scene")
+                                  << " (time stamp " << depth.timestamp << ")";
+                }
                 // (A board without a device clock stamps every frame 0.)
                 backwards += depth.timestamp != 0 && depth.timestamp <= previousStamp;
                 previousStamp = depth.timestamp;

@@ -1,12 +1,14 @@
 """The Python module over USB on a real kernel's USB stack (run by tools/usb-kernel-test.sh in the
 virtual machine, with the depth camera the only board bound): the built-in set-up, 60 DEPTH frames
-with the scene's depth, in order.
+with the scene's depth, in order; a second camera object on the board refused while the first
+streams; range switches, each followed by frames of the new range only.
 
 Usage: usb_python_scenario.py VKERNEL_LIBRARY   (the library only computes the scene's truth here:
 it is loaded privately and intercepts nothing)
 """
 import ctypes
 import sys
+import time
 
 import numpy as np
 
@@ -23,11 +25,38 @@ def scene_truth(library, range_m):
     return depth.reshape(180, 240)
 
 
+def check_switches(camera, truth, last):
+    """Range switches from a program busy before each: every frame after one is of the new range."""
+    failures = 0
+    for range_m in (2, 4, 2, 4, 2, 4):
+        time.sleep(0.1)
+        assert camera.setControl(ldc.TOFControl.RANG, range_m) == 0
+        for i in range(4):
+            frame = camera.requestFrame(3000)
+            if frame is None:
+                print(f"FAIL: frame {i} after the switch to {range_m} m arrived")
+                return failures + 1
+            form = frame.getFrameFormat()
+            error = float(np.abs(frame.getDepthData() - truth[range_m]).max())
+            if form.range != range_m or error >= 0.02 or form.timestamp <= last:
+                print(f"FAIL: frame {i} after the switch to {range_m} m: range {form.range}, depth error "
+                      f"{error:.3f} m, time stamp {form.timestamp} after {last}")
+                failures += 1
+            last = form.timestamp
+            camera.releaseFrame(frame)
+    print(("PASS" if failures == 0 else "FAIL") + ": 6 range switches, every frame after each of the new range")
+    return failures
+
+
 def main():
-    truth = scene_truth(sys.argv[1], 4)
+    truths = {r: scene_truth(sys.argv[1], r) for r in (2, 4)}
+    truth = truths[4]
     camera = ldc.LumivexCamera()
     assert camera.open(ldc.TOFConnect.USB, 0) == 0, "open"
     assert camera.start(ldc.TOFOutput.DEPTH) == 0, "start"
+    second = ldc.LumivexCamera()
+    refused = second.open(ldc.TOFConnect.USB, 0) == 1 and second.start(ldc.TOFOutput.DEPTH) == -1
+    print(("PASS" if refused else "FAIL") + ": a second camera object on the board in use is refused")
     last, failures = 0, 0
     for i in range(60):
         frame = camera.requestFrame(3000)
@@ -42,8 +71,9 @@ def main():
             failures += 1
         last = stamp
         camera.releaseFrame(frame)
-    assert camera.stop() == 0 and camera.close() == 0
     print(("PASS" if failures == 0 else "FAIL") + ": Python over USB: 60 DEPTH frames with the scene's depth, in order")
+    failures += check_switches(camera, truths, last) + (0 if refused else 1)
+    assert camera.stop() == 0 and camera.close() == 0
     return 1 if failures else 0
 
 

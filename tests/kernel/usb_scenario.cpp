@@ -206,9 +206,15 @@ void slowConsumer() {
 
 void twoBoards() {
     Tally tallies[2];
+    // Which index is which board is learnt first, by opening each in turn: a
+    // board is one object's while it is open, so two threads probing at once
+    // would find each other's board in use.
+    const int indexes[2] = {indexOf(kPatternProduct), indexOf(kDepthProduct)};
     auto run = [&](uint16_t product, Tally* tally) {
         Camera camera;
-        if (!openBoard(camera, product) || camera.beginCapture() != 0) return;
+        LumivexCfg cfg = configFor(product);
+        const int index = indexes[product == kPatternProduct ? 0 : 1];
+        if (index < 0 || camera.open(&cfg, unsigned(index)) != 0 || camera.beginCapture() != 0) return;
         std::atomic<bool> done{false};
         std::thread reader([&] {
             uint32_t value = 0;

@@ -608,6 +608,43 @@ TEST_F(Streaming, DeviceTimestampsFollowTheSynchronisedClock) {
     EXPECT_LE(frame->timestamp, host);
 }
 
+// The clock that stamps the frames, read on request: a frame stamped after
+// the reading was begun after it, whatever the clock's epoch or drift.
+// Boards whose frames carry no board time say so.
+TEST_F(Streaming, TheFrameClockIsReadWhereTheBoardStampsFrames) {
+    struct Case {
+        const char* board;
+        uint32_t result;
+    } cases[] = {{"pid=0x00F1,fw=0x0314,date=21/6/6,link=short", 0},
+                 {"pid=0x00F1,fw=0x0314,date=21/6/6,link=short,clock_skew=-3600000", 0},  // another epoch
+                 {"pid=0x00F1,fw=0x0313,link=short", USB_CAMERA_NOT_SUPPORTED},           // no device clock
+                 {"pid=0x03F1,speed=super", USB_CAMERA_NOT_SUPPORTED}};                    // chunk stream
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.board);
+        open(c.board);
+        uint64_t before = 0;
+        ASSERT_EQ(Lumivex_readFrameClock(&camera, &before), c.result);
+        EXPECT_EQ(Lumivex_readFrameClock(&camera, nullptr), USB_CAMERA_PARAMETER_ERROR);
+        if (c.result != 0) {
+            camera.close();
+            continue;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        camera.beginCapture();
+        captureFrames(1);
+        LumivexOutData* frame = nullptr;
+        ASSERT_EQ(camera.read(frame), 0u);
+        EXPECT_GT(frame->timestamp, before);
+        uint64_t after = 0;
+        ASSERT_EQ(Lumivex_readFrameClock(&camera, &after), 0u);
+        EXPECT_LE(frame->timestamp, after);
+        camera.del();
+        camera.endCapture();
+        camera.close();
+    }
+    EXPECT_EQ(Lumivex_readFrameClock(nullptr, nullptr), USB_CAMERA_PARAMETER_ERROR);
+}
+
 TEST_F(Streaming, SingleFrameModeNeedsAControllerThatSupportsIt) {
     open("pid=0x00F1");
     EXPECT_EQ(camera.setMode(1), USB_CAMERA_NOT_SUPPORTED);

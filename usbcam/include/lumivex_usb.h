@@ -122,6 +122,12 @@ LUMIVEX_API uint32_t Lumivex_getSingleFrame(LumivexHandle handle, LumivexOutData
 LUMIVEX_API uint32_t Lumivex_setMode(LumivexHandle handle, int32_t mode);
 LUMIVEX_API uint32_t Lumivex_enableForceRead(LumivexHandle handle);
 LUMIVEX_API uint32_t Lumivex_disableForceRead(LumivexHandle handle);
+/* The board clock that stamps frames (LumivexOutData.timestamp), read now:
+ * a frame stamped later than this was begun after this call. Returns
+ * USB_CAMERA_NOT_SUPPORTED when frames carry no board time (a board without
+ * a device clock, or a chunk stream, whose frames are stamped as they are
+ * decoded). */
+LUMIVEX_API uint32_t Lumivex_readFrameClock(LumivexHandle handle, uint64_t* ticks);
 
 /* Registers, user data and board requests. */
 LUMIVEX_API uint32_t Lumivex_writeSensorReg(LumivexHandle handle, uint32_t reg, uint32_t value);

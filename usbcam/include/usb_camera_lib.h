@@ -171,6 +171,11 @@ public:
     uint32_t clearImageFlag();
     uint32_t supportSingleMode();
     uint32_t syncTimer(bool force);
+    // The board clock that stamps the frames, now (request 0xB0): 0 with
+    // `ticks` set, USB_CAMERA_NOT_SUPPORTED when the frames carry no board
+    // time (no device clock, or a chunk stream stamped as it is decoded), or
+    // the request's error.
+    uint32_t readFrameClock(uint64_t& ticks);
 
     // Frame decoding.
     uint32_t USB_GetBufferSize(uint32_t n);
