@@ -64,14 +64,23 @@ FrameObjects& frameObjects() {
 }
 
 py::object requestFrame(LumivexTOFCamera& camera, int16_t timeoutMs) {
-    // The wait runs with the interpreter lock held; between its slices
-    // pending signals are handled, so Ctrl-C ends it with KeyboardInterrupt.
+    // The wait runs without the interpreter lock, so that other Python
+    // threads run meanwhile; between its slices the lock is taken back to
+    // handle pending signals, so Ctrl-C ends it with KeyboardInterrupt.
     bool signalled = false;
-    LumivexFrameBuffer* buffer = camera.requestFrame(timeoutMs, [&signalled] {
-        signalled = PyErr_CheckSignals() != 0;
-        return signalled;
-    });
-    if (signalled) throw py::error_already_set();
+    LumivexFrameBuffer* buffer = nullptr;
+    {
+        py::gil_scoped_release unlocked;
+        buffer = camera.requestFrame(timeoutMs, [&signalled] {
+            py::gil_scoped_acquire locked;
+            signalled = PyErr_CheckSignals() != 0;
+            return signalled;
+        });
+    }
+    if (signalled) {
+        if (buffer != nullptr) camera.releaseFrame(buffer);
+        throw py::error_already_set();
+    }
     if (buffer == nullptr) return py::none();
     py::object existing = frameObjects().find(buffer);
     if (!existing.is_none()) return existing;
@@ -162,9 +171,9 @@ constexpr const char* kGetControl =
 constexpr const char* kRequestFrame =
     "The oldest frame captured since start() (a RawData or DepthData), waiting up to timeout milliseconds (-32768 "
     "... 32767); None when no frame was captured in that time. A negative time-out waits for the next frame, but "
-    "returns None at once when you hold all three frames, when the camera is stopped, or when start() failed and "
-    "nothing has been captured since; Ctrl-C ends the wait with KeyboardInterrupt. Give every frame back with "
-    "releaseFrame().";
+    "returns None at once when you hold all three frames, when the camera is stopped (also by stop() or close() on "
+    "another thread during the wait), or when start() failed; Ctrl-C ends the wait with KeyboardInterrupt. Other "
+    "Python threads run while it waits. Give every frame back with releaseFrame().";
 constexpr const char* kReleaseFrame =
     "Gives a frame back to the camera. Returns 0, or -1 for a frame that is not lent (already released, or None). "
     "Afterwards the frame's methods raise RuntimeError.";
@@ -218,22 +227,24 @@ void defineModule(py::module_& m) {
     camera.def(py::init([] { return std::make_unique<LumivexTOFCamera>(); }), doc::kInit)
         .def(
             "open", [](LumivexTOFCamera& c, ConnectKind kind, int32_t index) { return c.open(engine(kind), index); },
-            py::arg("connection"), py::arg("index"), py::pos_only(), doc::kOpen)
+            py::arg("connection"), py::arg("index"), py::pos_only(), py::call_guard<py::gil_scoped_release>(), doc::kOpen)
         .def(
             "openWithFile",
             [](LumivexTOFCamera& camera, const std::optional<std::string>& path, float unused, int32_t index) {
                 return camera.openWithFile(path ? path->c_str() : nullptr, unused, index);
             },
-            py::arg("path"), py::arg("unused"), py::arg("index"), py::pos_only(), doc::kOpenWithFile)
-        .def("close", &LumivexTOFCamera::close, doc::kClose)
+            py::arg("path"), py::arg("unused"), py::arg("index"), py::pos_only(), py::call_guard<py::gil_scoped_release>(),
+            doc::kOpenWithFile)
+        .def("close", &LumivexTOFCamera::close, py::call_guard<py::gil_scoped_release>(), doc::kClose)
         .def(
             "start", [](LumivexTOFCamera& c, OutputKind kind) { return c.start(engine(kind)); }, py::arg("output"),
-            py::pos_only(), doc::kStart)
-        .def("stop", &LumivexTOFCamera::stop, doc::kStop)
+            py::pos_only(), py::call_guard<py::gil_scoped_release>(), doc::kStart)
+        .def("stop", &LumivexTOFCamera::stop, py::call_guard<py::gil_scoped_release>(), doc::kStop)
         .def(
             "setControl",
             [](LumivexTOFCamera& c, ControlKind ctrl, int32_t value) { return c.setControl(engine(ctrl), value); },
-            py::arg("control"), py::arg("value"), py::pos_only(), doc::kSetControl)
+            py::arg("control"), py::arg("value"), py::pos_only(), py::call_guard<py::gil_scoped_release>(),
+            doc::kSetControl)
         .def("getControl", &getControl, py::arg("control"), py::arg("buffer"), py::pos_only(), doc::kGetControl)
         .def("requestFrame", &requestFrame, py::arg("timeout"), py::pos_only(), doc::kRequestFrame)
         .def(

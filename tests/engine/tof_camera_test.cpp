@@ -526,6 +526,30 @@ TEST_F(CameraTest, TwoUnboundedWaitersForTheLastFreeFrameDoNotBothWait) {
     }
 }
 
+// The Python module's wait: unbounded, on another thread, asking between
+// slices whether to give up (as the module does for signals, with the
+// interpreter lock taken back just for that), while this thread stops or
+// closes the camera: the wait returns null, and nothing races.
+TEST_F(CameraTest, StopOrCloseOnAnotherThreadEndsAnUnboundedWait) {
+    for (const bool closing : {false, true}) {
+        SCOPED_TRACE(closing ? "close" : "stop");
+        if (closing) {
+            script->resumeFrames();
+            ASSERT_EQ(camera->openWithSensor(std::make_unique<ScriptedSensor>(script), CSI, 0), 0);
+        }
+        ASSERT_EQ(camera->start(DEPTH), 0);  // the scripted sensor sends nothing
+        std::atomic<int> asked{0};
+        auto waiting = std::async(std::launch::async, [&] {
+            return camera->requestFrame(-1, [&asked] { return ++asked < 0; });
+        });
+        while (asked.load() < 2) std::this_thread::yield();  // inside the wait, between slices
+        script->endFrames();  // the worker's capture returns, so it can be joined
+        EXPECT_EQ(closing ? camera->close() : camera->stop(), 0);
+        ASSERT_EQ(waiting.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+        EXPECT_EQ(waiting.get(), nullptr);
+    }
+}
+
 TEST_F(CameraTest, AFailedCaptureIntoAReclaimedFrameLosesNothing) {
     // Three frames fill the pool; from then on each capture reclaims the
     // oldest ready frame, and these fail (the fourth, then those until stop):

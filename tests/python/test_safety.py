@@ -1,5 +1,7 @@
 """No sequence of calls crashes the process or touches freed memory (run under ASan too)."""
 import gc
+import threading
+import time
 
 import numpy as np
 import pytest
@@ -91,6 +93,43 @@ def test_waiting_without_limit_while_holding_every_frame_returns_none(vkernel):
         assert camera.releaseFrame(frame) == 0
     assert camera.requestFrame(-1) is not None
     camera.stop()
+
+
+def test_other_threads_run_while_a_call_waits(vkernel):
+    vkernel.configure("platform=rpi5,fps=30,stall_after=0")  # the sensor never sends
+    camera = started(vkernel)
+    ticks = []
+    waiting = threading.Event()
+    done = threading.Event()
+
+    def ticker():
+        waiting.wait()
+        while not done.is_set():
+            ticks.append(1)
+            time.sleep(0.01)
+
+    thread = threading.Thread(target=ticker)
+    thread.start()
+    waiting.set()
+    assert camera.requestFrame(500) is None  # the interpreter lock is not held meanwhile
+    done.set()
+    thread.join()
+    assert len(ticks) >= 5, f"the other thread ran {len(ticks)} times during a 0.5 s wait"
+    camera.stop()
+
+
+@pytest.mark.parametrize("ending", ["stop", "close"])
+def test_stop_or_close_on_another_thread_ends_an_unbounded_wait(vkernel, ending):
+    vkernel.configure("platform=rpi5,fps=30,stall_after=0")
+    camera = started(vkernel)
+    results = []
+    waiter = threading.Thread(target=lambda: results.append(camera.requestFrame(-1)))
+    waiter.start()
+    time.sleep(0.2)  # well inside the wait, which never ends by itself
+    assert getattr(camera, ending)() == 0
+    waiter.join(timeout=30)
+    assert not waiter.is_alive(), f"{ending}() left the wait running"
+    assert results == [None]
 
 
 def resident_kib():
