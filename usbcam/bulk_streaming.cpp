@@ -81,14 +81,20 @@ uint32_t HxUsbCameraLib::beginCapture() {
     libusb_claim_interface(device->handle, 0);
     // A halt left by an earlier session (a stall) stays until cleared.
     libusb_clear_halt(device->handle, kBulkEndpoint);
-    uint32_t last = 0;
     for (int i = 0; i < kTransferCount; ++i) {
         transferBuffers[i] = new (std::nothrow) uint8_t[transferSize];
         transfers[i] = libusb_alloc_transfer(0);
-        last = transferBuffers[i] != nullptr && transfers[i] != nullptr ? fillAndSubmit(i, kStreamTimeoutMs)
-                                                                       : USB_CAMERA_TRANSFER_STOPPED;
+        const bool submitted = transferBuffers[i] != nullptr && transfers[i] != nullptr &&
+                               fillAndSubmit(i, kStreamTimeoutMs) == 0;
+        if (submitted) continue;
+        // Every submission counts: what was submitted comes back, and the
+        // object is ready for another beginCapture.
+        stopped = 1;
+        cancel_libusb_transfer();
+        freeTransfers();
+        capturing = 0;
+        return USB_CAMERA_TRANSFER_STOPPED;
     }
-    if (last != 0) return USB_CAMERA_TRANSFER_STOPPED;
     uint32_t moved = 0;
     if (usbType == 3 || usbType == 4) SendVRCommand(0xA1, 0x00, 0, 0, 0, nullptr, &moved);
     writeReg_8_8(kControllerAddress, 3, 0xC0);
@@ -314,13 +320,15 @@ uint32_t HxUsbCameraLib::shot() {
 
 uint32_t HxUsbCameraLib::read(LumivexOutData*& frame) {
     // The frame is lent until del or flush: setCamCfg waits for it. While a
-    // reconfiguration runs there is nothing to read.
-    frameLent.store(true);
+    // reconfiguration runs there is nothing to read. (Only the consumer
+    // reads, dels and flushes: a frame lent before this call stays lent,
+    // whatever this call finds.)
+    const bool lentBefore = frameLent.exchange(true);
     if (!reconfiguring.load() && readIndex != writeIndex) {
         frame = &frameSlots[readIndex];
         return 0;
     }
-    frameLent.store(false);
+    if (!lentBefore) frameLent.store(false);
     frame = nullptr;
     return USB_CAMERA_NO_FRAME_TO_READ;
 }
@@ -466,12 +474,12 @@ uint32_t HxUsbCameraLib::getSingleFrame(LumivexOutData*& frame, int32_t timeoutM
         beginCaptureOneShot(timeoutMs);
     } else {
         // The armed transfers come back (cancelled at the end of the last
-        // frame): the records start afresh before any is resubmitted.
+        // frame): the records start afresh before any is resubmitted, with
+        // this call's time-out.
         if (!anyInFlight()) clearCompletionRecords();
         for (int i = 0; i < kTransferCount; ++i) {
-            if (transfers[i] == nullptr || inFlight[i]) continue;
-            inFlight[i].store(true);
-            if (libusb_submit_transfer(transfers[i]) != 0) inFlight[i].store(false);
+            if (transfers[i] == nullptr || transferBuffers[i] == nullptr || inFlight[i]) continue;
+            fillAndSubmit(i, unsigned(timeoutMs > 0 ? timeoutMs : 0));
         }
     }
     flush();

@@ -56,6 +56,7 @@ struct BoardConfig {
     int controlDelayMs = 0;           // vendor requests take this long to answer
     int controlDelayRequest = -1;     // only this bRequest (-1: every one)
     long haltAt = -1;                 // the transfer (counting from 0) at which the board halts bulk IN
+    long submitFailAt = -1;           // the submission (counting from 0) the host controller refuses
     int controlError = -1;            // bRequest that fails (-2: every vendor request)
     long timeoutAfter = -1;           // transfers after which the stream stalls
     long errorAt = -1, disconnectAt = -1;  // the transfer (counting from 0) that fails / disconnects
@@ -74,6 +75,9 @@ public:
     bool halted() const { return haltedIn.load(); }
     void halt() { haltedIn.store(true); }
     void clearHalt() { haltedIn.store(false); }
+    // Whether the host controller refuses this submission (out of memory
+    // for it, as usbfs can be): true once, at the configured one.
+    bool refusesSubmission() { return submissions++ == cfg.submitFailAt; }
     // How often the stream has (re)started, and a stop with the board's queue
     // emptied (as request 0xA2 does): for a front-end that halts the stream.
     long streamStarts() const { return starts; }
@@ -132,6 +136,7 @@ private:
     BoardConfig cfg;
     std::atomic<bool> gone{false};  // may be pulled from another thread
     std::atomic<bool> haltedIn{false};
+    std::atomic<long> submissions{0};
     bool zeroLengthPacket = false;
     std::map<uint32_t, std::map<uint32_t, uint32_t>> i2c;
     // Clock: ticks at the last synchronisation and when it happened.

@@ -453,6 +453,10 @@ int UsbBus::submit(libusb_transfer* transfer) {
     if (transfer->type != LIBUSB_TRANSFER_TYPE_BULK || transfer->endpoint != kBulkIn) return LIBUSB_ERROR_NOT_SUPPORTED;
     if (transfer->length < 0 || (transfer->length > 0 && transfer->buffer == nullptr)) return LIBUSB_ERROR_INVALID_PARAM;
     if (transfer->dev_handle->device->board->disconnected()) return LIBUSB_ERROR_NO_DEVICE;
+    if (transfer->dev_handle->device->board->refusesSubmission()) {
+        log("submit -> no memory");
+        return LIBUSB_ERROR_NO_MEM;
+    }
     pending.push_back(Pending{transfer, Clock::now(), false});
     return LIBUSB_SUCCESS;
 }

@@ -324,6 +324,26 @@ INSTANTIATE_TEST_SUITE_P(Faults, FailureTest,
                          ::testing::Values(FailureCase{"error_at=5", true}, FailureCase{"halt_at=5", true},
                                            FailureCase{"disconnect_at=5", false}));
 
+// A submission refused at the start (the first, one in the middle, the
+// last): the start fails, nothing stays in flight, and a second start
+// streams (before, only the last submission counted, and a failed start
+// left the capture marked as begun: the retry did nothing).
+TEST_F(Streaming, ARefusedSubmissionFailsTheStartAndTheNextStartStreams) {
+    for (const char* fault : {"submit_fail_at=0", "submit_fail_at=17", "submit_fail_at=31"}) {
+        SCOPED_TRACE(fault);
+        open(std::string("pid=0x00F1,frame_bytes=1024,fps=400,link=short,") + fault);
+        EXPECT_EQ(camera.beginCapture(), USB_CAMERA_TRANSFER_STOPPED);
+        EXPECT_EQ(camera.capturing, 0);
+        EXPECT_EQ(lumivex_vusb_transfers_in_flight(), 0);
+        ASSERT_EQ(camera.beginCapture(), 0u);
+        EXPECT_GT(lumivex_vusb_transfers_in_flight(), 0);
+        captureFrames(3);
+        EXPECT_GE(camera.available(), 3u);
+        camera.endCapture();
+        camera.close();
+    }
+}
+
 TEST_F(Streaming, AHaltWhileCaptureWaitsEndsItAndTheNextSessionClearsIt) {
     open("pid=0x00F1,frame_bytes=1024,fps=4,link=short");
     ASSERT_EQ(camera.beginCapture(), 0u);
@@ -403,6 +423,11 @@ TEST_F(Streaming, SetCamCfgNeverFreesAFrameInUse) {
     const uint8_t first = frame->data[0];
     LumivexCfg next = cfg;
     auto pending = std::async(std::launch::async, [&] { return camera.setCamCfg(&next); });
+    // A read meanwhile finds nothing (the reconfiguration waits), and the
+    // frame read before stays lent all the same.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    LumivexOutData* none = nullptr;
+    EXPECT_EQ(camera.read(none), USB_CAMERA_NO_FRAME_TO_READ);
     // The frame stays valid until del; setCamCfg gives up after 2 s, changing nothing.
     ASSERT_EQ(pending.wait_for(std::chrono::seconds(30)), std::future_status::ready);
     EXPECT_EQ(pending.get(), USB_CAMERA_CONTROL_ERROR);
@@ -482,6 +507,22 @@ INSTANTIATE_TEST_SUITE_P(Modes, SingleFrameTimeOut,
                                                            USB_CAMERA_NO_FRAME_TO_READ},
                                            SingleFrameCase{"vid=0x52CB,pid=0x52CB,ctrl=0x30,date=21/6/6,timeout_after=0",
                                                            1, USB_CAMERA_TRANSFER_TIMEOUT, USB_CAMERA_NO_FRAME_TO_READ}));
+
+// In trigger mode each call's time-out holds, not the first call's: the
+// armed transfers are resubmitted with the time-out of the call at hand.
+TEST_F(Streaming, EachSingleFrameCallKeepsItsOwnTimeOut) {
+    open("vid=0x52CB,pid=0x52CB,ctrl=0x30,date=21/6/6,timeout_after=0");
+    ASSERT_EQ(camera.setMode(1), 0u);
+    LumivexOutData* frame = nullptr;
+    EXPECT_NE(camera.getSingleFrame(frame, 50), 0u);
+    const auto began = std::chrono::steady_clock::now();
+    EXPECT_NE(camera.getSingleFrame(frame, 600), 0u);
+    // A lower bound only (a loaded machine makes it longer, never shorter):
+    // the 50 ms of the first call no longer ends the second.
+    EXPECT_GE(std::chrono::steady_clock::now() - began, std::chrono::milliseconds(500));
+    EXPECT_EQ(frame, nullptr);
+    camera.setMode(0);
+}
 
 TEST_F(Streaming, SequenceGapsAreReportedAndTheFrameKept) {
     open("pid=0x00F1,gap_at=2,link=short");
