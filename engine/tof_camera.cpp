@@ -145,6 +145,7 @@ int32_t LumivexTOFCamera::start(FrameType type) {
 
 void LumivexTOFCamera::stopWorker() {
     stopped.store(true);
+    sensor->interruptCapture();  // a silent device never holds stop or close
     worker.join();
 }
 

@@ -29,6 +29,11 @@ public:
     // no such record, and the session judges by its own switches.
     static constexpr int32_t kRangeFromSession = -1;
     virtual int32_t frameRange() const { return kRangeFromSession; }
+
+    // Called on the caller's thread while the worker may be inside getFrame,
+    // before the session joins the worker: getFrame returns -1 soon (within
+    // about 0.1 s), whatever the device does, until the next start.
+    virtual void interruptCapture() {}
 };
 
 }  // namespace Lumivex

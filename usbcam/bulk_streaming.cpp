@@ -190,6 +190,10 @@ void HxUsbCameraLib::consumeRecord(bool resubmit) {
 
 uint32_t HxUsbCameraLib::capture() { return captureBefore(-1); }
 
+uint32_t HxUsbCameraLib::captureWithin(int32_t milliseconds) {
+    return captureBefore(steadyMs() + (milliseconds > 0 ? milliseconds : 0));
+}
+
 uint32_t HxUsbCameraLib::captureBefore(int64_t deadlineMs) {
     if (stopped && !streamFailed) return USB_CAMERA_TRANSFER_STOPPED;
     syncTimer(false);

@@ -8,6 +8,9 @@
 
 namespace {
 UsbCameraLib* camera(LumivexHandle handle) { return static_cast<UsbCameraLib*>(handle); }
+// Every handle holds the library's own camera object (Lumivex_open): its
+// operations beyond the class interface.
+HxUsbCameraLib* ownCamera(LumivexHandle handle) { return static_cast<HxUsbCameraLib*>(camera(handle)); }
 }  // namespace
 
 #define FORWARD(handle, call) \
@@ -68,11 +71,14 @@ uint32_t Lumivex_getSingleFrame(LumivexHandle h, LumivexOutData** frame, int32_t
 uint32_t Lumivex_setMode(LumivexHandle h, int32_t mode) { return FORWARD(h, setMode(mode)); }
 uint32_t Lumivex_enableForceRead(LumivexHandle h) { return FORWARD(h, enableForceRead()); }
 uint32_t Lumivex_disableForceRead(LumivexHandle h) { return FORWARD(h, disableForceRead()); }
+uint32_t Lumivex_captureImageWithin(LumivexHandle h, int32_t timeoutMs) {
+    if (h == nullptr) return USB_CAMERA_NO_DEVICE;
+    return ownCamera(h)->captureWithin(timeoutMs);
+}
 uint32_t Lumivex_readFrameClock(LumivexHandle h, uint64_t* ticks) {
     if (ticks == nullptr) return USB_CAMERA_PARAMETER_ERROR;
     if (h == nullptr) return USB_CAMERA_NO_DEVICE;
-    // Every handle holds the library's own camera object (Lumivex_open).
-    return static_cast<HxUsbCameraLib*>(camera(h))->readFrameClock(*ticks);
+    return ownCamera(h)->readFrameClock(*ticks);
 }
 
 uint32_t Lumivex_writeSensorReg(LumivexHandle h, uint32_t reg, uint32_t value) {

@@ -44,11 +44,18 @@ v4l2_buffer bufferRequest(uint32_t index, uint32_t type, uint32_t memory) {
     return buffer;
 }
 
-// False only when the node has nothing to dequeue within `waitMs`.
-bool subFrameArrives(int fd, int waitMs) {
+// False only when the node has nothing to dequeue within `waitMs`, or
+// `interrupted` is set meanwhile (checked every 100 ms).
+bool subFrameArrives(int fd, int waitMs, const std::atomic<bool>& interrupted) {
     if (fd < 0) return true;  // xioctl refuses the request itself
-    pollfd request{fd, POLLIN, 0};
-    return ::poll(&request, 1, waitMs) != 0;
+    constexpr int kSliceMs = 100;
+    for (int waited = 0; waited < waitMs; waited += kSliceMs) {
+        if (interrupted.load()) return false;
+        pollfd request{fd, POLLIN, 0};
+        const int ready = ::poll(&request, 1, std::min(kSliceMs, waitMs - waited));
+        if (ready != 0) return true;  // readable, or an error the dequeue reports
+    }
+    return false;
 }
 
 }  // namespace
@@ -233,6 +240,7 @@ int32_t LumivexTOFCSISensor::requestBuffer() {
 int32_t LumivexTOFCSISensor::start() {
     if (videoFd >= 0 && setVideoMode() < 0) return -1;
     if (requestBuffer() < 0) return -1;
+    interrupted.store(false);
     const int32_t range = readRange();
     rangeInForce.store(range);
     rangeJudge.begin(range);
@@ -332,7 +340,12 @@ int32_t LumivexTOFCSISensor::getFrame(uint8_t* rawFrame, uint64_t* timestamp) {
     for (;;) {
         noteSwitches();
         v4l2_buffer buffer = bufferRequest(0, V4L2_BUF_TYPE_VIDEO_CAPTURE, V4L2_MEMORY_MMAP);
-        if (!subFrameArrives(videoFd, kFrameWaitMs) || xioctl(videoFd, VIDIOC_DQBUF, &buffer) < 0) {
+        if (!subFrameArrives(videoFd, kFrameWaitMs, interrupted)) {
+            if (interrupted.load()) return -1;  // the session is stopping: nothing to report
+            warn("getFrame", "Failed to dequeue buffer");
+            return -1;
+        }
+        if (xioctl(videoFd, VIDIOC_DQBUF, &buffer) < 0) {
             warn("getFrame", "Failed to dequeue buffer");
             return -1;
         }

@@ -43,6 +43,7 @@ public:
     int32_t setControl(CameraCtrl ctrl, int32_t value) override;
     int32_t getControl(CameraCtrl ctrl, int32_t* value) override;
     int32_t frameRange() const override { return lastFrameRange; }
+    void interruptCapture() override { interrupted.store(true); }
 
     // ioctl with up to five attempts; refuses everything while videoFd < 0.
     int xioctl(int fd, unsigned long request, void* argument);
@@ -83,6 +84,7 @@ private:
     std::atomic<int32_t> rangeInForce{0};   // the caller's thread's view
     int32_t lastFrameRange = 0;             // the worker's: the last frame's
     int dropSubFrames = 0, dropFrames = 0;  // the structural rule's count
+    std::atomic<bool> interrupted{false};   // set by interruptCapture, cleared by start
 };
 
 }  // namespace Lumivex

@@ -18,6 +18,9 @@ constexpr uint64_t kGroupWindowTicks = 40000;  // 4 ms in 100 ns ticks
 // getFrame gives up after this long without four sub-frames that belong
 // together, so that the engine's stop always returns.
 constexpr auto kFrameWait = std::chrono::seconds(2);
+// The longest a capture call waits for the board, so that an interrupted
+// getFrame returns within it.
+constexpr int32_t kCaptureSliceMs = 100;
 // The range registers: 0x216C holds 0x08 in the 2 m set, 0x10 in the 4 m set.
 constexpr uint32_t kRangeRegister = 0x216C;
 // A frame whose board stamps lie further than this from the board time of
@@ -171,6 +174,7 @@ int32_t LumivexTOFUSBSensor::start() {
     if (streaming) return -1;
     streaming = true;
     warnedSize = false;
+    interrupted.store(false);
     rangeJudge.begin(appliedRange.load());
     lastFrameRange = appliedRange.load();
     restartedForSwitch = false;
@@ -254,7 +258,9 @@ int32_t LumivexTOFUSBSensor::getFrame(uint8_t* rawFrame, uint64_t* timestamp) {
     uint64_t lastTime = 0, firstTime = 0, widestGap = 0;
     const auto deadline = std::chrono::steady_clock::now() + kFrameWait;
     // Places one sub-frame read from the ring and releases it at once.
+    int subFramesRead = 0;
     auto place = [&](const LumivexOutData* frame) {
+        ++subFramesRead;
         if (count > 0 && frame->timestamp - lastTime > kGroupWindowTicks) {
             count = 0;  // too far from the previous one: the group starts again
             writePosition = 0;
@@ -283,11 +289,16 @@ int32_t LumivexTOFUSBSensor::getFrame(uint8_t* rawFrame, uint64_t* timestamp) {
     };
     drain();  // sub-frames a previous capture finished
     while (count < 4) {
+        if (interrupted.load()) return -1;  // the session is stopping
         if (std::chrono::steady_clock::now() >= deadline) {
-            warn("getFrame", "No four sub-frames close enough in time for a frame");
+            if (subFramesRead == 0) {
+                warn("getFrame", "No sub-frame from the camera in 2 s");
+            } else {
+                warn("getFrame", "No four sub-frames close enough in time for a frame");
+            }
             return -1;
         }
-        const uint32_t result = Lumivex_captureImage(handle);
+        const uint32_t result = Lumivex_captureImageWithin(handle, kCaptureSliceMs);
         if (result == USB_CAMERA_TRANSFER_STOPPED || result > 255) {
             warn("getFrame", "Error capture image, rtn_val = %u", unsigned(result));
             return -1;

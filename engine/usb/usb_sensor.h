@@ -33,6 +33,7 @@ public:
     int32_t setControl(CameraCtrl ctrl, int32_t value) override;
     int32_t getControl(CameraCtrl ctrl, int32_t* value) override;
     int32_t frameRange() const override { return lastFrameRange; }
+    void interruptCapture() override { interrupted.store(true); }
 
 private:
     int32_t initBuiltIn();
@@ -73,7 +74,8 @@ private:
     // Register writes (the caller's thread) and a capture restart (the
     // worker's) never overlap on the library.
     std::mutex libraryMutex;
-    bool warnedSize = false;      // a sub-frame of another size, once per start
+    bool warnedSize = false;
+    std::atomic<bool> interrupted{false};  // set by interruptCapture, cleared by start      // a sub-frame of another size, once per start
 };
 
 }  // namespace Lumivex

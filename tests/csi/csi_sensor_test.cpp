@@ -202,13 +202,13 @@ TEST(Stall, SubFramesThatNeverGroupCannotHoldStop) {
     const auto output = capture([&] {
         ASSERT_EQ(camera.start(DEPTH), 0);
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        EXPECT_EQ(camera.requestFrame(0), nullptr);  // nothing groups
         auto stopping = std::async(std::launch::async, [&] { return camera.stop(); });
-        // A hang guard, not a speed check: getFrame gives up after 2 s.
+        // A hang guard, not a speed check: stop interrupts the capture.
         ASSERT_EQ(stopping.wait_for(std::chrono::seconds(20)), std::future_status::ready);
         EXPECT_EQ(stopping.get(), 0);
     });
-    EXPECT_NE(output.out.find("getFrame ***WARNING*** No four sub-frames close enough in time for a frame"),
-              std::string::npos);
+    EXPECT_EQ(output.out.find("Failed"), std::string::npos) << output.out;  // stopping is no failure
     EXPECT_EQ(camera.close(), 0);
 }
 
@@ -238,7 +238,7 @@ TEST(Stall, ASilentSensorTimesOutSoThatStopEnds) {
             ++frames;
             camera.releaseFrame(frame);
         }
-        EXPECT_EQ(camera.requestFrame(300), nullptr);
+        EXPECT_EQ(camera.requestFrame(2500), nullptr);  // past getFrame's 2 s wait: it says so
         EXPECT_EQ(camera.stop(), 0);
     });
     EXPECT_GE(frames, 1);

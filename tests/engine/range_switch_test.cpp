@@ -140,6 +140,40 @@ TEST_P(RangeSwitchTest, TheFirstFrameAfterASwitchIsOfTheNewRange) {
     });
 }
 
+// A silent camera holds neither stop nor close: whatever the device does,
+// the worker's capture is interrupted (a silent USB board's transfers would
+// otherwise keep the capture for their whole 5 s time-out).
+class SilentCameraTest : public ::testing::TestWithParam<SwitchCase> {};
+
+TEST_P(SilentCameraTest, StopAndCloseReturnSoon) {
+    const SwitchCase& c = GetParam();
+    if (c.connection == CSI) {
+        ASSERT_EQ(lumivex_vk_configure(c.settings), 0);
+    } else {
+        ASSERT_EQ(lumivex_vusb_configure(c.settings), 0);
+    }
+    for (const bool closing : {false, true}) {
+        LumivexTOFCamera camera;
+        ::testing::internal::CaptureStdout();
+        ASSERT_EQ(camera.open(c.connection, 0), 0);
+        ASSERT_EQ(camera.start(DEPTH), 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the worker waits inside its capture
+        const auto began = std::chrono::steady_clock::now();
+        EXPECT_EQ(closing ? camera.close() : camera.stop(), 0);
+        const auto took = std::chrono::steady_clock::now() - began;
+        ::testing::internal::GetCapturedStdout();
+        // A bound, far above what it takes (about 0.1 s) and far below the
+        // transfer time-out that held it before.
+        EXPECT_LT(took, std::chrono::milliseconds(1500)) << (closing ? "close" : "stop");
+        camera.close();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cameras, SilentCameraTest,
+                         ::testing::Values(SwitchCase{"Csi", CSI, "platform=rpi4,fps=30,stall_after=0"},
+                                           SwitchCase{"Usb", USB, "camera=depth,stall"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 INSTANTIATE_TEST_SUITE_P(
     Cameras, RangeSwitchTest,
     ::testing::Values(

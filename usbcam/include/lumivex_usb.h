@@ -112,6 +112,10 @@ LUMIVEX_API uint32_t Lumivex_getUsbType(LumivexHandle handle, uint8_t* usbType, 
 LUMIVEX_API uint32_t Lumivex_beginCaptureImage(LumivexHandle handle);
 LUMIVEX_API uint32_t Lumivex_endCaptureImage(LumivexHandle handle);
 LUMIVEX_API uint32_t Lumivex_captureImage(LumivexHandle handle);
+/* Lumivex_captureImage, waiting at most timeoutMs for a bulk transfer to
+ * complete: 0 when none did (a silent board then holds the caller no longer
+ * than that, rather than a whole transfer time-out). */
+LUMIVEX_API uint32_t Lumivex_captureImageWithin(LumivexHandle handle, int32_t timeoutMs);
 LUMIVEX_API uint32_t Lumivex_availableImage(LumivexHandle handle);
 LUMIVEX_API uint32_t Lumivex_readImage(LumivexHandle handle, LumivexOutData** frame);
 LUMIVEX_API uint32_t Lumivex_del(LumivexHandle handle);

@@ -176,6 +176,10 @@ public:
     // time (no device clock, or a chunk stream stamped as it is decoded), or
     // the request's error.
     uint32_t readFrameClock(uint64_t& ticks);
+    // capture, waiting at most `milliseconds` for a transfer to complete
+    // (0 when none did): a caller that must stop soon is never held by a
+    // silent board for a whole transfer time-out.
+    uint32_t captureWithin(int32_t milliseconds);
 
     // Frame decoding.
     uint32_t USB_GetBufferSize(uint32_t n);
