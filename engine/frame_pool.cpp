@@ -156,6 +156,7 @@ void FramePool::publish(BufferNode* node, int32_t range) {
     queue->appendReady(node);
     std::lock_guard<std::mutex> lock(readyMutex);
     startFailed = false;  // a frame was captured after all
+    sourceGone = false;
     if (!(readyCount > readyLimit)) {
         readyCount += 1;
         readyCondition.notify_all();
@@ -181,6 +182,7 @@ LumivexFrameBuffer* FramePool::requestFrame(int16_t timeoutMs, const std::functi
             // worker has nothing to fill); so would anyone once the worker has
             // ended, or while a back-end that failed to start delivers nothing.
             if (unbounded && (!producing || claimedCount >= bufferCount || startFailed)) return nullptr;
+            if (sourceGone) return nullptr;  // nothing comes until the device is back
             const auto now = std::chrono::steady_clock::now();
             if (!unbounded && now >= deadline) return nullptr;
             readyCondition.wait_until(lock, unbounded ? now + kSlice : std::min(deadline, now + kSlice));
@@ -218,6 +220,13 @@ int32_t FramePool::releaseFrame(const LumivexFrameBuffer* frame) {
 void FramePool::setStartFailed(bool failed) {
     std::lock_guard<std::mutex> lock(readyMutex);
     startFailed = failed;
+    readyCondition.notify_all();
+}
+
+void FramePool::setSourceGone(bool gone) {
+    std::lock_guard<std::mutex> lock(readyMutex);
+    if (gone == sourceGone) return;
+    sourceGone = gone;
     readyCondition.notify_all();
 }
 

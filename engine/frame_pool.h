@@ -93,8 +93,9 @@ public:
     // time-out. A negative time-out waits as long as a frame can still come:
     // null at once when the callers hold every buffer, when the worker ends,
     // and while the back-end's start failed and nothing has been captured
-    // since. The wait goes in slices; between them `interrupted` (if any) is
-    // asked, without the pool's locks, whether to give up (null).
+    // since. Any wait returns null at once while the device is gone. The
+    // wait goes in slices; between them `interrupted` (if any) is asked,
+    // without the pool's locks, whether to give up (null).
     LumivexFrameBuffer* requestFrame(int16_t timeoutMs, const std::function<bool()>& interrupted = nullptr);
     int32_t releaseFrame(const LumivexFrameBuffer* frame);
 
@@ -106,6 +107,9 @@ public:
     void setProducing(bool producing);
     // Set when the back-end's start failed; cleared by the first frame published.
     void setStartFailed(bool failed);
+    // Set while the device is gone (unplugged): a caller waiting, with any
+    // time-out, gets null at once. Cleared by the next frame published.
+    void setSourceGone(bool gone);
     // The range in force (start, and every switch): from here on a caller
     // is handed only frames converted at it; those of an earlier range still
     // waiting are dropped.
@@ -121,6 +125,7 @@ private:
     int32_t readyLimit = 3;
     bool producing = false;  // guarded by readyMutex
     bool startFailed = false;  // guarded by readyMutex
+    bool sourceGone = false;   // guarded by readyMutex
     // Frames claimed by callers and not yet released, guarded by readyMutex,
     // so that an unbounded wait decides under its own lock that nothing can
     // come (the queue's node states need the other lock).

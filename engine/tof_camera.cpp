@@ -299,6 +299,7 @@ void LumivexTOFCamera::captureLoop(std::shared_ptr<FramePool> framePool, Capture
             framePool->publish(node, exposedAt);
         } else {
             framePool->returnUnfilled(node, reclaimed);  // its content is untouched
+            if (!captured) framePool->setSourceGone(sensor->deviceGone());
         }
         pauseWhileRunning(pause);
         pause = captured ? kFramePause : std::min(pause * 2, kLongestFailurePause);

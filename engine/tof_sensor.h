@@ -34,6 +34,9 @@ public:
     // before the session joins the worker: getFrame returns -1 soon (within
     // about 0.1 s), whatever the device does, until the next start.
     virtual void interruptCapture() {}
+    // True while the device is gone (unplugged) and the back-end waits for
+    // it to come back: the session hands out nothing meanwhile, at once.
+    virtual bool deviceGone() const { return false; }
 };
 
 }  // namespace Lumivex

@@ -21,6 +21,13 @@ constexpr auto kFrameWait = std::chrono::seconds(2);
 // The longest a capture call waits for the board, so that an interrupted
 // getFrame returns within it.
 constexpr int32_t kCaptureSliceMs = 100;
+// Recovery: restarts back off from 50 ms to 1 s; a gone board is looked for
+// every 250 ms.
+constexpr auto kFirstBackOff = std::chrono::milliseconds(50);
+constexpr auto kLongestBackOff = std::chrono::milliseconds(1000);
+constexpr auto kLookForBoard = std::chrono::milliseconds(250);
+constexpr auto kRecoverySlice = std::chrono::milliseconds(100);
+constexpr uint32_t kMaxBoards = 32;  // boards a scan reports at most
 // The range registers: 0x216C holds 0x08 in the 2 m set, 0x10 in the 4 m set.
 constexpr uint32_t kRangeRegister = 0x216C;
 // A frame whose board stamps lie further than this from the board time of
@@ -46,10 +53,12 @@ LumivexTOFUSBSensor::~LumivexTOFUSBSensor() {
 }
 
 int32_t LumivexTOFUSBSensor::open() {
-    return configPath.empty() ? initBuiltIn() : initWithFile();
+    const int32_t result = configPath.empty() ? initBuiltIn(deviceIndex, false) : initWithFile(deviceIndex, false);
+    if (result == 0) printSerialNumber();
+    return result;
 }
 
-int32_t LumivexTOFUSBSensor::initBuiltIn() {
+int32_t LumivexTOFUSBSensor::initBuiltIn(uint32_t index, bool quiet) {
     std::memset(&cfg, 0, sizeof cfg);
     cfg.width = kSensorWidth;
     cfg.height = kSensorHeight;
@@ -59,24 +68,23 @@ int32_t LumivexTOFUSBSensor::initBuiltIn() {
     cfg.i2cMode = 2;
     cfg.format = 4;
     cfg.transferUnits = 0;
-    const uint32_t result = Lumivex_open(&handle, &cfg, deviceIndex);
+    const uint32_t result = Lumivex_open(&handle, &cfg, index);
     if (result != 0) {
-        warnOpenFailure("camera_init", result);
+        if (!quiet) warnOpenFailure("camera_init", result);
         return 1;
     }
     for (const ConfigFileEntry& e : defaultBoardConfig()) sendBoardRequest(e);
     // The built-in registers hold the 4 m set.
     for (const ConfigFileEntry& e : defaultSensorRegisters()) writeSensorRegister(e.params[0], e.params[1]);
-    printSerialNumber();
     return 0;
 }
 
-int32_t LumivexTOFUSBSensor::initWithFile() {
+int32_t LumivexTOFUSBSensor::initWithFile(uint32_t index, bool quiet) {
     std::memset(&cfg, 0, sizeof cfg);
     ConfigFileResult file;
     std::memset(&file, 0, sizeof file);
     if (lumivex_parse_config(configPath.c_str(), &file) != 0) {
-        warn("camera_initWithFile", "Cannot find configuration file.");
+        if (!quiet) warn("camera_initWithFile", "Cannot find configuration file.");
         return 1;
     }
     cfg.width = file.width;
@@ -91,15 +99,15 @@ int32_t LumivexTOFUSBSensor::initWithFile() {
     // This back-end gathers sub-frames of the 240 x 180 sensor at 2 bytes a
     // sample: any other frame size is refused before the board is touched.
     if (uint64_t(cfg.width) * cfg.height * cfg.bytesPerPixel != kSubFrameBytes) {
-        warn("camera_initWithFile", "The file's frames of %u x %u x %u bytes are not the sensor's %u x %u x 2.",
+        if (!quiet) warn("camera_initWithFile", "The file's frames of %u x %u x %u bytes are not the sensor's %u x %u x 2.",
              unsigned(cfg.width), unsigned(cfg.height), unsigned(cfg.bytesPerPixel), unsigned(kSensorWidth),
              unsigned(kSensorHeight));
         lumivex_release_config(&file);
         return 1;
     }
-    const uint32_t result = Lumivex_open(&handle, &cfg, deviceIndex);
+    const uint32_t result = Lumivex_open(&handle, &cfg, index);
     if (result != 0) {
-        warnOpenFailure("camera_initWithFile", result);
+        if (!quiet) warnOpenFailure("camera_initWithFile", result);
         lumivex_release_config(&file);  // the entry array is ours to free
         return 1;
     }
@@ -115,7 +123,7 @@ int32_t LumivexTOFUSBSensor::initWithFile() {
                 // Ten data bytes at most: a larger size would send bytes the
                 // entry does not hold.
                 if (e.params[3] > LUMIVEX_BOARD_DATA_MAX) {
-                    warn("camera_initWithFile", "Board configuration entry %d with %u data bytes refused (at most 10)",
+                    if (!quiet) warn("camera_initWithFile", "Board configuration entry %d with %u data bytes refused (at most 10)",
                          int(i), unsigned(e.params[3]));
                     break;
                 }
@@ -130,7 +138,6 @@ int32_t LumivexTOFUSBSensor::initWithFile() {
         }
     }
     lumivex_release_config(&file);
-    printSerialNumber();
     return 0;
 }
 
@@ -157,7 +164,6 @@ void LumivexTOFUSBSensor::sendBoardRequest(const ConfigFileEntry& e) {
 }
 
 void LumivexTOFUSBSensor::printSerialNumber() {
-    uint8_t serial[16] = {};
     Lumivex_readUserData(handle, 0x3F0, 16, serial);
     std::printf("Serial: %c%c%c%c-%c%c%c%c-%c%c%c%c\n", serial[0], serial[1], serial[2], serial[3], serial[4],
                 serial[5], serial[6], serial[7], serial[8], serial[9], serial[10], serial[11]);
@@ -175,6 +181,7 @@ int32_t LumivexTOFUSBSensor::start() {
     streaming = true;
     warnedSize = false;
     interrupted.store(false);
+    link = Link::Streaming;
     rangeJudge.begin(appliedRange.load());
     lastFrameRange = appliedRange.load();
     restartedForSwitch = false;
@@ -251,8 +258,113 @@ bool LumivexTOFUSBSensor::frameOfKnownRange(uint64_t firstStamp, uint64_t lastSt
     return false;
 }
 
+void LumivexTOFUSBSensor::streamFailed(uint32_t result) {
+    warn("getFrame", "Error capture image, rtn_val = %u: the stream is restarted", unsigned(result));
+    link = Link::Restarting;
+    backOff = kFirstBackOff;
+    nextAttempt = std::chrono::steady_clock::now() + backOff;
+}
+
+bool LumivexTOFUSBSensor::boardPresent() {
+    uint8_t check[16] = {};
+    return handle != nullptr && Lumivex_readUserData(handle, 0x3F0, 16, check) == 0;
+}
+
+void LumivexTOFUSBSensor::boardGone() {
+    warn("getFrame", "USB camera %c%c%c%c-%c%c%c%c-%c%c%c%c is gone: waiting for it to come back", serial[0],
+         serial[1], serial[2], serial[3], serial[4], serial[5], serial[6], serial[7], serial[8], serial[9], serial[10],
+         serial[11]);
+    std::lock_guard<std::mutex> lock(libraryMutex);
+    if (handle != nullptr) {
+        Lumivex_endCaptureImage(handle);
+        Lumivex_close(handle);
+        handle = nullptr;
+    }
+    gone.store(true);
+    link = Link::Gone;
+}
+
+bool LumivexTOFUSBSensor::reopen() {
+    LumivexIndexinfo boards[kMaxBoards];
+    std::memset(boards, 0, sizeof boards);
+    const uint32_t found = Lumivex_scan(boards);
+    if (found == 0 || found > kMaxBoards) return false;
+    for (uint32_t i = 0; i < found; ++i) {
+        if (std::memcmp(boards[i].serialNumber, serial, sizeof serial) != 0) continue;
+        std::lock_guard<std::mutex> lock(libraryMutex);
+        // The same set-up as at open, then the range in force.
+        const int32_t range = appliedRange.load();
+        const int32_t result =
+            configPath.empty() ? initBuiltIn(boards[i].index, true) : initWithFile(boards[i].index, true);
+        if (result == 0 && (range == 2 || range == 4)) {
+            for (const ConfigFileEntry& e : range == 2 ? rangeRegisters2m() : rangeRegisters4m())
+                writeSensorRegister(e.params[0], e.params[1]);
+        }
+        if (result != 0 || Lumivex_beginCaptureImage(handle) == USB_CAMERA_TRANSFER_STOPPED) {
+            if (handle != nullptr) Lumivex_close(handle);  // a failed open leaves one
+            handle = nullptr;
+            return false;
+        }
+        return true;
+    }
+    return false;
+}
+
+void LumivexTOFUSBSensor::resumedAfterRestart() {
+    // Everything in flight went with the restart: a range switch pending
+    // now is settled by the rule for boards whose stamps cannot tell.
+    rangeJudge.takeNewSwitch();
+    if (rangeJudge.pending()) {
+        restartedForSwitch = true;
+        dropFrames = 1;
+    }
+    link = Link::Streaming;
+}
+
+bool LumivexTOFUSBSensor::recover() {
+    // One bounded step: waits in a slice for the next attempt, then makes it.
+    const auto now = std::chrono::steady_clock::now();
+    if (now < nextAttempt) {
+        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(nextAttempt - now, kRecoverySlice));
+        if (interrupted.load() || std::chrono::steady_clock::now() < nextAttempt) return false;
+    }
+    if (interrupted.load()) return false;
+    if (link == Link::Restarting) {
+        bool restarted = false;
+        {
+            std::lock_guard<std::mutex> lock(libraryMutex);
+            Lumivex_endCaptureImage(handle);  // the halt, if any, is cleared as the capture begins again
+            restarted = Lumivex_beginCaptureImage(handle) != USB_CAMERA_TRANSFER_STOPPED;
+        }
+        if (restarted) {
+            resumedAfterRestart();
+            return true;
+        }
+        if (!boardPresent()) {
+            boardGone();
+            nextAttempt = std::chrono::steady_clock::now();
+            return false;
+        }
+        backOff = std::min<std::chrono::milliseconds>(backOff * 2, kLongestBackOff);
+        nextAttempt = std::chrono::steady_clock::now() + backOff;
+        return false;
+    }
+    // Gone: is a board with this serial number back on the bus?
+    if (!reopen()) {
+        nextAttempt = std::chrono::steady_clock::now() + kLookForBoard;
+        return false;
+    }
+    warn("getFrame", "USB camera %c%c%c%c-%c%c%c%c-%c%c%c%c is back: the stream goes on", serial[0], serial[1],
+         serial[2], serial[3], serial[4], serial[5], serial[6], serial[7], serial[8], serial[9], serial[10], serial[11]);
+    gone.store(false);
+    resumedAfterRestart();
+    return true;
+}
+
 int32_t LumivexTOFUSBSensor::getFrame(uint8_t* rawFrame, uint64_t* timestamp) {
-    if (!streaming || handle == nullptr) return -1;  // nothing captured
+    if (!streaming) return -1;  // nothing captured
+    if (link != Link::Streaming && !recover()) return -1;
+    if (handle == nullptr) return -1;
     int count = 0;
     size_t writePosition = 0;
     uint64_t lastTime = 0, firstTime = 0, widestGap = 0;
@@ -299,7 +411,11 @@ int32_t LumivexTOFUSBSensor::getFrame(uint8_t* rawFrame, uint64_t* timestamp) {
             return -1;
         }
         const uint32_t result = Lumivex_captureImageWithin(handle, kCaptureSliceMs);
-        if (result == USB_CAMERA_TRANSFER_STOPPED || result > 255) {
+        if (result == USB_CAMERA_TRANSFER_STOPPED) {  // the stream failed: the library has stopped it
+            streamFailed(result);
+            return -1;
+        }
+        if (result > 255) {
             warn("getFrame", "Error capture image, rtn_val = %u", unsigned(result));
             return -1;
         }

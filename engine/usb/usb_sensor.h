@@ -34,10 +34,13 @@ public:
     int32_t getControl(CameraCtrl ctrl, int32_t* value) override;
     int32_t frameRange() const override { return lastFrameRange; }
     void interruptCapture() override { interrupted.store(true); }
+    bool deviceGone() const override { return gone.load(); }
 
 private:
-    int32_t initBuiltIn();
-    int32_t initWithFile();
+    // The set-up on the board at `index`; `quiet`: no warning (a re-open
+    // after an unplug, retried until it works).
+    int32_t initBuiltIn(uint32_t index, bool quiet);
+    int32_t initWithFile(uint32_t index, bool quiet);
     void sendBoardRequest(const ConfigFileEntry& entry);
     void printSerialNumber();
 
@@ -48,6 +51,18 @@ private:
     // widest gap between two of them) may be handed out: see RangeSwitchJudge.
     bool frameOfKnownRange(uint64_t firstStamp, uint64_t lastStamp, uint64_t widestGap);
     void restartCapture();
+
+    // Recovery, on the worker's thread: after the stream fails (a transfer
+    // error, a halt), the capture is ended and begun again, with a back-off
+    // of 50 ms doubling to 1 s; after an unplug the board is waited for (by
+    // its serial number) and set up again as it was, range included.
+    enum class Link { Streaming, Restarting, Gone };
+    void streamFailed(uint32_t result);
+    bool recover();  // bounded (about 0.1 s); true once streaming again
+    bool boardPresent();
+    void boardGone();
+    bool reopen();
+    void resumedAfterRestart();
 
     LumivexHandle handle = nullptr;
     LumivexCfg cfg{};
@@ -75,7 +90,12 @@ private:
     // worker's) never overlap on the library.
     std::mutex libraryMutex;
     bool warnedSize = false;
-    std::atomic<bool> interrupted{false};  // set by interruptCapture, cleared by start      // a sub-frame of another size, once per start
+    std::atomic<bool> interrupted{false};  // set by interruptCapture, cleared by start
+    uint8_t serial[16] = {};                // user data 0x3F0..0x3FF, read at open
+    Link link = Link::Streaming;            // the worker's
+    std::chrono::steady_clock::time_point nextAttempt;
+    std::chrono::milliseconds backOff{50};
+    std::atomic<bool> gone{false};          // unplugged and not back yet      // a sub-frame of another size, once per start
 };
 
 }  // namespace Lumivex

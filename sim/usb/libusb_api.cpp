@@ -221,4 +221,6 @@ int lumivex_vusb_disconnect(int board) {
     return 0;
 }
 
+int lumivex_vusb_replug(int board) { return bus().replug(board); }
+
 }  // extern "C"

@@ -57,6 +57,7 @@ struct BoardConfig {
     int controlDelayRequest = -1;     // only this bRequest (-1: every one)
     long haltAt = -1;                 // the transfer (counting from 0) at which the board halts bulk IN
     long submitFailAt = -1;           // the submission (counting from 0) the host controller refuses
+    long replugAfterMs = -1;          // a board that left the bus comes back (a new device) this much later
     int controlError = -1;            // bRequest that fails (-2: every vendor request)
     long timeoutAfter = -1;           // transfers after which the stream stalls
     long errorAt = -1, disconnectAt = -1;  // the transfer (counting from 0) that fails / disconnects
@@ -70,7 +71,16 @@ public:
 
     const BoardConfig& config() const { return cfg; }
     bool disconnected() const { return gone.load(); }
-    void disconnect() { gone.store(true); }
+    void disconnect() {
+        goneSince.store(std::chrono::steady_clock::now().time_since_epoch().count());
+        gone.store(true);
+    }
+    // Gone, and due back on the bus (replug_after).
+    bool dueBack() const {
+        if (!gone.load() || cfg.replugAfterMs < 0) return false;
+        const auto since = std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(goneSince.load()));
+        return std::chrono::steady_clock::now() - since >= std::chrono::milliseconds(cfg.replugAfterMs);
+    }
     // Bulk IN halted (a stall): every transfer fails until the host clears it.
     bool halted() const { return haltedIn.load(); }
     void halt() { haltedIn.store(true); }
@@ -135,6 +145,7 @@ private:
 
     BoardConfig cfg;
     std::atomic<bool> gone{false};  // may be pulled from another thread
+    std::atomic<std::chrono::steady_clock::rep> goneSince{0};
     std::atomic<bool> haltedIn{false};
     std::atomic<long> submissions{0};
     bool zeroLengthPacket = false;

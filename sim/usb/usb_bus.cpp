@@ -194,6 +194,7 @@ ssize_t UsbBus::deviceList(libusb_context* context, libusb_device*** list) {
         log("get_device_list -> error");
         return LIBUSB_ERROR_NO_MEM;
     }
+    replugDue();
     std::vector<libusb_device*> present;
     for (auto& d : devices) {
         if (!d->board->disconnected()) present.push_back(d.get());
@@ -640,6 +641,28 @@ int UsbBus::transfersAllocated() {
     std::lock_guard<std::recursive_mutex> lock(mutex);
     return int(allocated.size());
 }
+void UsbBus::replugDue() {
+    for (size_t i = 0; i < boards.size(); ++i) {
+        if (boards[i]->dueBack()) replug(int(i));
+    }
+}
+
+int UsbBus::replug(int index) {
+    std::lock_guard<std::recursive_mutex> lock(mutex);
+    if (index < 0 || size_t(index) >= boards.size() || !boards[size_t(index)]->disconnected()) return -1;
+    BoardConfig config = boards[size_t(index)]->config();
+    // Plugged in again, the board starts afresh: its faults were the cable's.
+    config.errorAt = config.disconnectAt = config.haltAt = config.timeoutAfter = config.submitFailAt = -1;
+    const uint8_t port = devices[size_t(index)]->port;
+    // Handles still open on the old device keep it (and its board), off the bus.
+    retired.push_back(std::move(boards[size_t(index)]));
+    retiredDevices.push_back(std::move(devices[size_t(index)]));
+    boards[size_t(index)] = std::make_unique<Board>(config);
+    devices[size_t(index)].reset(new libusb_device{boards[size_t(index)].get(), 1, nextAddress++, port});
+    log("replug %04x:%04x", config.vendorId, config.productId);
+    return 0;
+}
+
 Board* UsbBus::board(int index) {
     std::lock_guard<std::recursive_mutex> lock(mutex);
     return index >= 0 && size_t(index) < boards.size() ? boards[size_t(index)].get() : nullptr;

@@ -75,8 +75,13 @@ public:
     int transfersInFlight();
     int transfersAllocated();
     Board* board(int index);
+    // The board at `index`, gone from the bus, comes back as a new device
+    // (a new address; the same settings, without their faults): -1 if it is
+    // not gone.
+    int replug(int index);
 
 private:
+    void replugDue();  // boards whose replug_after has passed
     UsbBus();
     bool contextAlive(libusb_context* context);
     // One round of event handling: completes every pending transfer that can
@@ -108,6 +113,7 @@ private:
     std::vector<std::unique_ptr<Board>> retired;  // boards of an earlier configuration
     std::vector<std::unique_ptr<libusb_device>> devices;
     std::vector<std::unique_ptr<libusb_device>> retiredDevices;
+    uint8_t nextAddress = 64;  // of re-plugged boards
     int defaultContextRefs = 0;
     libusb_context defaultContext{true};
     std::set<libusb_context*> contexts;

@@ -30,6 +30,10 @@ int lumivex_vusb_set_register(int board, uint32_t address, uint32_t reg, uint32_
 int lumivex_vusb_halt(int board);
 /* The board leaves the bus, as when its cable is pulled. */
 int lumivex_vusb_disconnect(int board);
+/* A board that left the bus comes back, as when its cable is plugged in
+ * again: a new device with the same settings (their faults cleared). -1 if
+ * it has not left. */
+int lumivex_vusb_replug(int board);
 
 #ifdef __cplusplus
 }

@@ -425,6 +425,98 @@ TEST_F(BusTest, ASecondCameraObjectOnABoardInUseIsRefusedAndTouchesNothing) {
     EXPECT_EQ(third.close(), 0);
 }
 
+// A stream survives the field: after a transfer error, a halt or an unplug
+// and re-plug, frames resume by themselves, whole, in order and of the range
+// in force, with one line for each fault and no flood.
+struct FaultCase {
+    const char* name;
+    const char* fault;
+    std::vector<const char*> lines;  // the warnings, in order
+};
+
+void PrintTo(const FaultCase& c, std::ostream* os) { *os << c.name; }
+
+class RecoveryTest : public BusTest, public ::testing::WithParamInterface<FaultCase> {};
+
+TEST_P(RecoveryTest, FramesResumeByThemselvesAtTheRangeInForce) {
+    // One sub-frame a transfer: the fault comes about ten frames in.
+    configureBus(std::string("camera=depth,speed=super,link=short,pipeline=0,") + GetParam().fault);
+    std::vector<float> depth(kPixelCount), amplitude(kPixelCount);
+    ASSERT_EQ(lumivex_vk_scene_truth("default", 2, depth.data(), amplitude.data()), 0);
+    LumivexTOFCamera camera("/nonexistent/model");
+    int frames = 0, wrong = 0, backwards = 0;
+    const std::string out = stdoutOf([&] {
+        ASSERT_EQ(camera.open(USB, 0), 0);
+        ASSERT_EQ(camera.setControl(RANG, 2), 0);
+        ASSERT_EQ(camera.start(DEPTH), 0);
+        uint64_t previous = 0;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (frames < 40 && std::chrono::steady_clock::now() < deadline) {
+            LumivexFrameBuffer* frame = camera.requestFrame(1000);
+            if (frame == nullptr) continue;  // during the fault
+            FrameDataFormat format{};
+            frame->getFormat(DEPTH, format);
+            const float* d = static_cast<float*>(frame->getData(DEPTH));
+            bool same = format.range == 2;
+            for (uint32_t i = 0; i < kPixelCount; i += 97) same = same && std::fabs(d[i] - depth[i]) < 0.02f;
+            wrong += !same;
+            backwards += format.timestamp <= previous;
+            previous = format.timestamp;
+            ++frames;
+            camera.releaseFrame(frame);
+        }
+        EXPECT_EQ(camera.stop(), 0);
+        EXPECT_EQ(camera.close(), 0);
+    });
+    EXPECT_EQ(frames, 40) << out;
+    EXPECT_EQ(wrong, 0);
+    EXPECT_EQ(backwards, 0);
+    std::string expected;
+    for (const char* line : GetParam().lines) expected += std::string("getFrame ***WARNING*** ") + line + "\n";
+    EXPECT_EQ(out.substr(out.find('\n') + 1), expected);  // after the serial number's line
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, RecoveryTest,
+    ::testing::Values(
+        FaultCase{"TransferError", "error_at=40", {"Error capture image, rtn_val = 65312: the stream is restarted"}},
+        FaultCase{"Halt", "halt_at=40", {"Error capture image, rtn_val = 65312: the stream is restarted"}},
+        FaultCase{"UnplugAndReplug",
+                  "disconnect_at=40,replug_after=300",
+                  {"Error capture image, rtn_val = 65312: the stream is restarted",
+                   "USB camera LMVX-T0F0-0001 is gone: waiting for it to come back",
+                   "USB camera LMVX-T0F0-0001 is back: the stream goes on"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// While the board is gone, a wait of any length returns at once, and stop
+// ends the wait for the board.
+TEST_F(BusTest, WhileTheBoardIsGoneNothingWaits) {
+    configureBus("camera=depth,speed=super,link=short,pipeline=0,disconnect_at=40");
+    LumivexTOFCamera camera("/nonexistent/model");
+    std::string out = stdoutOf([&] {
+        ASSERT_EQ(camera.open(USB, 0), 0);
+        ASSERT_EQ(camera.start(DEPTH), 0);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (std::chrono::steady_clock::now() < deadline) {
+            LumivexFrameBuffer* frame = camera.requestFrame(1000);
+            if (frame == nullptr) break;
+            camera.releaseFrame(frame);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));  // gone for good
+        for (const int16_t timeout : {int16_t(5000), int16_t(-1)}) {
+            const auto began = std::chrono::steady_clock::now();
+            EXPECT_EQ(camera.requestFrame(timeout), nullptr);
+            // A bound, far below the time-out asked for.
+            EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(2)) << timeout;
+        }
+        const auto began = std::chrono::steady_clock::now();
+        EXPECT_EQ(camera.stop(), 0);
+        EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(2));
+        EXPECT_EQ(camera.close(), 0);
+    });
+    EXPECT_NE(out.find("is gone: waiting for it to come back"), std::string::npos) << out;
+}
+
 // A board's frame counter runs on across sessions: every session's frames
 // are real, none blank, none reported as a sequence gap.
 TEST_F(BusTest, EverySessionOfAReopenedCameraStartsWithARealFrame) {
