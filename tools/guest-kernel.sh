@@ -59,6 +59,7 @@ mount -t 9p -o trans=virtio,version=9p2000.L results /mnt/host$WORK/results
 mount -t proc proc /mnt/host/proc
 mount -t sysfs sysfs /mnt/host/sys
 mount -t devtmpfs devtmpfs /mnt/host/dev
+mount -t tmpfs tmpfs /mnt/host/run
 chroot /mnt/host /bin/sh $WORK/results/guest.sh > /mnt/host$WORK/results/guest.log 2>&1
 echo \$? > /mnt/host$WORK/results/status
 sync

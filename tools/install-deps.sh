@@ -32,10 +32,11 @@ crossbuild-essential-$DEB_ARCH pkg-config:$DEB_ARCH libusb-1.0-0-dev:$DEB_ARCH l
 zlib1g-dev:$DEB_ARCH \
 qemu-user file"
 fi
-# --kernel: what make kernel-test needs (QEMU, the guest's busybox, kmod and v4l2-ctl).
+# --kernel: what make kernel-test needs (QEMU, the guest's busybox, kmod and v4l2-ctl), and
+# udev (its daemon runs in the guest: libusb learns of a board plugged in again through it).
 if [ "${1:-}" = "--kernel" ]; then
     shift
-    PACKAGES="qemu-system-x86 busybox-static kmod v4l-utils cpio"
+    PACKAGES="qemu-system-x86 busybox-static kmod v4l-utils cpio udev"
 fi
 [ $# -gt 0 ] && PACKAGES="$PACKAGES $*"
 

@@ -7,7 +7,8 @@
 # lsusb -v, build/tests/usb_scenario (registers, user data, frames byte for
 # byte, session cycles, a slow consumer, two boards on two threads, a board
 # streaming before the start, a halt and unplugs mid-stream) and the Python
-# module's depth capture.
+# module on the depth camera (depth, range switches, a refused second camera
+# object, and recovery from a halt and from an unplug and re-plug).
 # (The virtual machine: tools/guest-kernel.sh.)
 # Usage: tools/usb-kernel-test.sh [BUILD_DIR]   (needs: make; tools/install-deps.sh --kernel)
 set -eu
@@ -62,10 +63,13 @@ else
 fi
 $SCENARIO /sys/kernel/config/usb_gadget/pattern dummy_udc.0 $WORK/results/board-pattern.pid || status=1
 
-# The Python module with the depth camera alone on the bus.
+# The Python module with the depth camera alone on the bus. The udev daemon
+# runs, as on a board: libusb learns through it of a camera plugged in again.
+/lib/systemd/systemd-udevd --daemon --resolve-names=never 2>/dev/null || echo "udev daemon: not started"
 echo "" > /sys/kernel/config/usb_gadget/pattern/UDC
 sleep 1
-PYTHONPATH=$BUILD/python /usr/bin/python3 $ROOT/tests/kernel/usb_python_scenario.py $BUILD/sim/liblumivex-vkernel.so || status=1
+PYTHONPATH=$BUILD/python /usr/bin/python3 $ROOT/tests/kernel/usb_python_scenario.py $BUILD/sim/liblumivex-vkernel.so \\
+    $WORK/results/board-depth.pid /sys/kernel/config/usb_gadget/depth dummy_udc.1 || status=1
 exit \$status
 GUEST
 

@@ -223,4 +223,11 @@ int lumivex_vusb_disconnect(int board) {
 
 int lumivex_vusb_replug(int board) { return bus().replug(board); }
 
+int lumivex_vusb_error(int board) {
+    LumivexSim::Board* b = bus().board(board);
+    if (b == nullptr) return -1;
+    b->injectError();
+    return 0;
+}
+
 }  // extern "C"

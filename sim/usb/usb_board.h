@@ -85,6 +85,9 @@ public:
     bool halted() const { return haltedIn.load(); }
     void halt() { haltedIn.store(true); }
     void clearHalt() { haltedIn.store(false); }
+    // The next bulk transfer fails (LIBUSB_TRANSFER_ERROR): electrical noise.
+    void injectError() { errorInjected.store(true); }
+    bool takeInjectedError() { return errorInjected.exchange(false); }
     // Whether the host controller refuses this submission (out of memory
     // for it, as usbfs can be): true once, at the configured one.
     bool refusesSubmission() { return submissions++ == cfg.submitFailAt; }
@@ -148,6 +151,7 @@ private:
     std::atomic<std::chrono::steady_clock::rep> goneSince{0};
     std::atomic<bool> haltedIn{false};
     std::atomic<long> submissions{0};
+    std::atomic<bool> errorInjected{false};
     bool zeroLengthPacket = false;
     std::map<uint32_t, std::map<uint32_t, uint32_t>> i2c;
     // Clock: ticks at the last synchronisation and when it happened.

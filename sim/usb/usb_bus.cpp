@@ -503,7 +503,7 @@ std::vector<libusb_transfer*> UsbBus::completeReady(Clock::time_point now, Clock
             board->disconnect();
             status = LIBUSB_TRANSFER_NO_DEVICE;
             ++board->transfersCompleted;
-        } else if (!behind && board->transfersCompleted == c.errorAt) {
+        } else if (!behind && (board->transfersCompleted == c.errorAt || board->takeInjectedError())) {
             status = LIBUSB_TRANSFER_ERROR;
             ++board->transfersCompleted;
         } else if (!behind && board->transfersCompleted == c.haltAt) {

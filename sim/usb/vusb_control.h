@@ -34,6 +34,9 @@ int lumivex_vusb_disconnect(int board);
  * again: a new device with the same settings (their faults cleared). -1 if
  * it has not left. */
 int lumivex_vusb_replug(int board);
+/* The board's next bulk transfer fails (LIBUSB_TRANSFER_ERROR), as on
+ * electrical noise. */
+int lumivex_vusb_error(int board);
 
 #ifdef __cplusplus
 }

@@ -1,12 +1,17 @@
 """The Python module over USB on a real kernel's USB stack (run by tools/usb-kernel-test.sh in the
 virtual machine, with the depth camera the only board bound): the built-in set-up, 60 DEPTH frames
 with the scene's depth, in order; a second camera object on the board refused while the first
-streams; range switches, each followed by frames of the new range only.
+streams; range switches, each followed by frames of the new range only; a halt and an unplug and
+re-plug (the gadget unbound and bound again), after each of which frames resume by themselves.
 
-Usage: usb_python_scenario.py VKERNEL_LIBRARY   (the library only computes the scene's truth here:
-it is loaded privately and intercepts nothing)
+Usage: usb_python_scenario.py VKERNEL_LIBRARY BOARD_PID_FILE GADGET_DIR UDC
+  VKERNEL_LIBRARY: only computes the scene's truth here (loaded privately, it intercepts nothing);
+  BOARD_PID_FILE: the depth camera program's pid (SIGUSR1 halts its bulk IN endpoint);
+  GADGET_DIR, UDC: its gadget in configfs and its controller (unbinding it is an unplug).
 """
 import ctypes
+import os
+import signal
 import sys
 import time
 
@@ -35,7 +40,7 @@ def check_switches(camera, truth, last):
             frame = camera.requestFrame(3000)
             if frame is None:
                 print(f"FAIL: frame {i} after the switch to {range_m} m arrived")
-                return failures + 1
+                return failures + 1, last
             form = frame.getFrameFormat()
             error = float(np.abs(frame.getDepthData() - truth[range_m]).max())
             if form.range != range_m or error >= 0.02 or form.timestamp <= last:
@@ -45,7 +50,62 @@ def check_switches(camera, truth, last):
             last = form.timestamp
             camera.releaseFrame(frame)
     print(("PASS" if failures == 0 else "FAIL") + ": 6 range switches, every frame after each of the new range")
-    return failures
+    return failures, last
+
+
+def resumes(camera, truth, range_m, last, what, bound_s=5.0):
+    """Frames after a fault come by themselves: whole, of the range in force, in order."""
+    began = time.monotonic()
+    frame = None
+    while frame is None and time.monotonic() - began < 30:
+        frame = camera.requestFrame(1000)
+    took = time.monotonic() - began
+    if frame is None:
+        print(f"FAIL: {what}: no frame in 30 s")
+        return 1, last
+    failures = 0
+    for i in range(10):
+        form = frame.getFrameFormat()
+        error = float(np.abs(frame.getDepthData() - truth[range_m]).max())
+        if form.range != range_m or error >= 0.02 or form.timestamp <= last:
+            print(f"FAIL: {what}: frame {i}: range {form.range}, depth error {error:.3f} m, "
+                  f"time stamp {form.timestamp} after {last}")
+            failures += 1
+        last = form.timestamp
+        camera.releaseFrame(frame)
+        frame = camera.requestFrame(3000)
+        if frame is None:
+            print(f"FAIL: {what}: frame {i + 1} arrived")
+            return failures + 1, last
+    camera.releaseFrame(frame)
+    ok = failures == 0 and took < bound_s
+    print(("PASS" if ok else "FAIL") + f": {what}: frames resume by themselves ({took:.2f} s), whole, in order, "
+          f"at {range_m} m")
+    return (0 if ok else 1), last
+
+
+def check_recovery(camera, truth, last, pid_file, gadget, udc):
+    failures = 0
+    with open(pid_file) as f:
+        board = int(f.read().strip())
+    os.kill(board, signal.SIGUSR1)  # the board halts its bulk IN endpoint
+    failed, last = resumes(camera, truth, 4, last, "after a halt")
+    failures += failed
+    with open(os.path.join(gadget, "UDC"), "w") as f:
+        f.write("\n")  # unplugged
+    time.sleep(1.0)
+    began = time.monotonic()
+    gone = camera.requestFrame(5000)
+    waited = time.monotonic() - began
+    if gone is not None:
+        camera.releaseFrame(gone)
+    ok = gone is None and waited < 2.0
+    print(("PASS" if ok else "FAIL") + f": while the camera is gone a wait returns at once ({waited:.2f} s)")
+    failures += 0 if ok else 1
+    with open(os.path.join(gadget, "UDC"), "w") as f:
+        f.write(udc + "\n")  # plugged in again
+    failed, last = resumes(camera, truth, 4, last, "after an unplug and re-plug")
+    return failures + failed
 
 
 def main():
@@ -72,7 +132,10 @@ def main():
         last = stamp
         camera.releaseFrame(frame)
     print(("PASS" if failures == 0 else "FAIL") + ": Python over USB: 60 DEPTH frames with the scene's depth, in order")
-    failures += check_switches(camera, truths, last) + (0 if refused else 1)
+    switched, last = check_switches(camera, truths, last)
+    failures += switched + (0 if refused else 1)
+    if len(sys.argv) == 5:
+        failures += check_recovery(camera, truths, last, sys.argv[2], sys.argv[3], sys.argv[4])
     assert camera.stop() == 0 and camera.close() == 0
     return 1 if failures else 0
 
