@@ -155,7 +155,6 @@ void FramePool::publish(BufferNode* node, int32_t range) {
     node->range = range;
     queue->appendReady(node);
     std::lock_guard<std::mutex> lock(readyMutex);
-    startFailed = false;  // a frame was captured after all
     sourceGone = false;
     if (!(readyCount > readyLimit)) {
         readyCount += 1;
@@ -179,9 +178,8 @@ LumivexFrameBuffer* FramePool::requestFrame(int16_t timeoutMs, const std::functi
     for (;;) {
         while (readyCount <= 0) {
             // Unbounded: callers holding every buffer would wait for ever (the
-            // worker has nothing to fill); so would anyone once the worker has
-            // ended, or while a back-end that failed to start delivers nothing.
-            if (unbounded && (!producing || claimedCount >= bufferCount || startFailed)) return nullptr;
+            // worker has nothing to fill); so would anyone once no worker runs.
+            if (unbounded && (!producing || claimedCount >= bufferCount)) return nullptr;
             if (sourceGone) return nullptr;  // nothing comes until the device is back
             const auto now = std::chrono::steady_clock::now();
             if (!unbounded && now >= deadline) return nullptr;
@@ -215,12 +213,6 @@ int32_t FramePool::releaseFrame(const LumivexFrameBuffer* frame) {
         claimedCount -= 1;
     }
     return result;
-}
-
-void FramePool::setStartFailed(bool failed) {
-    std::lock_guard<std::mutex> lock(readyMutex);
-    startFailed = failed;
-    readyCondition.notify_all();
 }
 
 void FramePool::setSourceGone(bool gone) {

@@ -91,11 +91,11 @@ public:
 
     // Caller: the oldest ready frame, waiting up to timeoutMs; null on
     // time-out. A negative time-out waits as long as a frame can still come:
-    // null at once when the callers hold every buffer, when the worker ends,
-    // and while the back-end's start failed and nothing has been captured
-    // since. Any wait returns null at once while the device is gone. The
-    // wait goes in slices; between them `interrupted` (if any) is asked,
-    // without the pool's locks, whether to give up (null).
+    // null at once when the callers hold every buffer, and when no worker
+    // runs (it ended, or the back-end's start failed). Any wait returns null
+    // at once while the device is gone. The wait goes in slices; between
+    // them `interrupted` (if any) is asked, without the pool's locks,
+    // whether to give up (null).
     LumivexFrameBuffer* requestFrame(int16_t timeoutMs, const std::function<bool()>& interrupted = nullptr);
     int32_t releaseFrame(const LumivexFrameBuffer* frame);
 
@@ -105,8 +105,6 @@ public:
 
     // Set while a worker fills this pool; an unbounded wait ends when it clears.
     void setProducing(bool producing);
-    // Set when the back-end's start failed; cleared by the first frame published.
-    void setStartFailed(bool failed);
     // Set while the device is gone (unplugged): a caller waiting, with any
     // time-out, gets null at once. Cleared by the next frame published.
     void setSourceGone(bool gone);
@@ -124,7 +122,6 @@ private:
     int32_t readyCount = 0;
     int32_t readyLimit = 3;
     bool producing = false;  // guarded by readyMutex
-    bool startFailed = false;  // guarded by readyMutex
     bool sourceGone = false;   // guarded by readyMutex
     // Frames claimed by callers and not yet released, guarded by readyMutex,
     // so that an unbounded wait decides under its own lock that nothing can
