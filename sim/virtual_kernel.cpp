@@ -159,6 +159,7 @@ int VirtualKernel::configure(const char* settings) {
 }
 
 void VirtualKernel::log(const char* format, ...) {
+    for (int n = pollTimeouts.exchange(0); n > 0; --n) events.emplace_back("poll -> timed out");
     char line[512];
     va_list args;
     va_start(args, format);
@@ -174,6 +175,7 @@ void VirtualKernel::log(const char* format, ...) {
 
 std::string VirtualKernel::logText() {
     std::lock_guard<std::mutex> lock(mutex);
+    for (int n = pollTimeouts.exchange(0); n > 0; --n) events.emplace_back("poll -> timed out");
     std::string text;
     for (const auto& e : events) text += e + "\n";
     return text;
@@ -395,7 +397,8 @@ int VirtualKernel::ioctl(int fd, unsigned long request, void* argument) {
 }
 
 void VirtualKernel::resetRange(int32_t control) {
-    rangeControl = rangeBeforeChanges = control;
+    rangeControl.store(control);
+    rangeBeforeChanges = control;
     rangeChanges.clear();
 }
 
@@ -415,8 +418,8 @@ int VirtualKernel::controlIoctl(const char* at, unsigned long request, void* arg
         log("ioctl %s %s id=0x%08x -> EINVAL", at, name, control->id);
         return failWith(EINVAL);
     }
-    int32_t& target = control->id == kRangeControl ? rangeControl : exposure;
-    if (request == VIDIOC_S_CTRL && control->id == kRangeControl && control->value != rangeControl &&
+    const bool isRange = control->id == kRangeControl;
+    if (request == VIDIOC_S_CTRL && isRange && control->value != rangeControl.load() &&
         (control->value == 0 || control->value == 1)) {
         // Frames begun before this moment were taken at the old range.
         constexpr size_t kChangesKept = 64;
@@ -431,9 +434,13 @@ int VirtualKernel::controlIoctl(const char* at, unsigned long request, void* arg
             log("ioctl %s %s id=0x%08x value=%d -> ERANGE", at, name, control->id, control->value);
             return failWith(ERANGE);
         }
-        target = control->value;
+        if (isRange) {
+            rangeControl.store(control->value);
+        } else {
+            exposure = control->value;
+        }
     } else {
-        control->value = target;
+        control->value = isRange ? rangeControl.load() : exposure;
     }
     log("ioctl %s %s id=0x%08x value=%d", at, name, control->id, control->value);
     return 0;

@@ -190,7 +190,11 @@ private:
     std::map<int, OpenFile> files;
     std::map<void*, Mapping> mappings;
     std::vector<VideoNode> videoNodes;
-    int32_t rangeControl = 0;  // 1 selects 2 m, 0 selects 4 m
+    // 1 selects 2 m, 0 selects 4 m. Atomic although the kernel's mutex guards
+    // it: a replay reads it inside poll, where ThreadSanitizer (which treats
+    // poll as a blocking call and ignores the lock taken inside) could not
+    // otherwise see that the accesses are ordered.
+    std::atomic<int32_t> rangeControl{0};
     // When the range control changed (the monotonic clock), so that a
     // sub-frame filled late still takes the range in force when it was due.
     struct RangeChange {
@@ -211,6 +215,9 @@ private:
     uint64_t cachedFrame = ~0ull;
     std::unique_ptr<ReplaySource> replay;  // a CSI recording being replayed
     std::deque<std::string> events;  // the most recent config.logCapacity events
+    // poll time-outs not yet logged: poll counts them, the next log entry
+    // writes them (see rangeControl for why poll itself does not).
+    std::atomic<int> pollTimeouts{0};
     int logFd = -1;
 };
 
