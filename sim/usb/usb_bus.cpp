@@ -91,6 +91,7 @@ int UsbBus::configure(const std::string& text) {
     for (auto& d : retiredDevices) d->board->disconnect();
     boards.clear();
     devices.clear();
+    pruneRetired();
     settings = fresh;
     for (size_t i = 0; i < settings.boards.size(); ++i) {
         boards.push_back(std::make_unique<Board>(settings.boards[i]));
@@ -660,7 +661,25 @@ int UsbBus::replug(int index) {
     boards[size_t(index)] = std::make_unique<Board>(config);
     devices[size_t(index)].reset(new libusb_device{boards[size_t(index)].get(), 1, nextAddress++, port});
     log("replug %04x:%04x", config.vendorId, config.productId);
+    pruneRetired();
     return 0;
+}
+
+void UsbBus::pruneRetired() {
+    for (auto it = retiredDevices.begin(); it != retiredDevices.end();) {
+        libusb_device* device = it->get();
+        bool inUse = device->refs > 1;  // the bus's own reference, and no other
+        for (libusb_device_handle* handle : handles) inUse = inUse || handle->device == device;
+        if (inUse) {
+            ++it;
+            continue;
+        }
+        const Board* board = device->board;
+        retired.erase(std::remove_if(retired.begin(), retired.end(),
+                                     [board](const std::unique_ptr<Board>& b) { return b.get() == board; }),
+                      retired.end());
+        it = retiredDevices.erase(it);
+    }
 }
 
 Board* UsbBus::board(int index) {

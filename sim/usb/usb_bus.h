@@ -82,6 +82,9 @@ public:
 
 private:
     void replugDue();  // boards whose replug_after has passed
+    // Frees retired devices (and their boards) that nothing references any
+    // more, so that a bus re-plugged for hours stays flat.
+    void pruneRetired();
     UsbBus();
     bool contextAlive(libusb_context* context);
     // One round of event handling: completes every pending transfer that can
