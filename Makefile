@@ -3,7 +3,8 @@ PYTHON ?= /usr/bin/python3
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLUMIVEX_PYTHON=$(PYTHON)
 
-.PHONY: all deps deps-cross test sanitize tsan fuzz cross-test kernel-test usb-kernel-test deb deb-test bench demo clean
+.PHONY: all deps deps-cross test sanitize tsan fuzz cross-test kernel-test usb-kernel-test deb deb-test bench demo clean \
+	abi-check
 
 all: deps
 	cmake -S . -B build $(CMAKE_FLAGS)
@@ -76,7 +77,8 @@ usb-kernel-test: all
 # The USB frame decoders and the configuration file parser under libFuzzer
 # (clang), FUZZ_SECONDS each.
 FUZZ_SECONDS ?= 30
-FUZZ_SOURCES = tests/usbcam/fuzz/decoder_fuzz.cpp usbcam/hx_usb_camera_lib.cpp usbcam/device_session.cpp \
+FUZZ_SOURCES = tests/usbcam/fuzz/decoder_fuzz.cpp usbcam/hx_usb_camera_lib.cpp usbcam/usb_camera_session.cpp \
+	usbcam/device_session.cpp usbcam/frame_aligned_transfers.cpp \
 	usbcam/vendor_requests.cpp usbcam/bulk_streaming.cpp usbcam/frame_decoding.cpp usbcam/control_scripts.cpp
 fuzz: deps
 	mkdir -p build-fuzz/corpus build-fuzz/config-corpus
@@ -89,10 +91,16 @@ fuzz: deps
 	build-fuzz/config_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=4096 -close_fd_mask=2 -print_final_stats=1 \
 		build-fuzz/config-corpus
 
+# The libraries' ABI against the one stored in abi/ (docs/packages.md).
+abi-check: all
+	@tools/install-deps.sh abigail-tools
+	tools/abi-check.sh build
+
 bench: all
 	build/bench/lumivex_bench
 	build/bench/lumivex_usb_bench
 	build/bench/lumivex_recording_bench
+	/usr/bin/python3 bench/frame_latency.py
 
 demo: all
 	tools/demo.sh $(PYTHON)

@@ -7,13 +7,13 @@
 #include <vector>
 
 #include "stream_builder.h"
-#include "usb_camera_lib.h"
+#include "usb_camera_session.h"
 
 namespace {
 
 constexpr size_t kTransfer = 131072;
 
-class BenchDecoder : public HxUsbCameraLib {
+class BenchDecoder : public UsbCameraSession {
 public:
     BenchDecoder(uint32_t width, uint32_t height) {
         image.width = width;

@@ -27,7 +27,7 @@ wrong=$(find "$ROOT" -type f -exec file {} + | grep ELF | grep -v "ARM aarch64" 
 module=$(ls "$ROOT"/usr/lib/python3/dist-packages/LumivexDepthCamera.*.so)
 case "$module" in *-$TRIPLET.so) true ;; *) false ;; esac; check $? "the Python module is named for $ARCH's Python ($(basename "$module"))"
 needed=$($TRIPLET-readelf -d "$module" | sed -n 's/.*NEEDED.*\[\(.*\)\]/\1/p' | tr '\n' ' ')
-[ "$needed" = "libLumivexEngine.so.0 libstdc++.so.6 libgcc_s.so.1 libc.so.6 ld-linux-aarch64.so.1 " ]
+[ "$needed" = "libLumivexEngine.so.1 libstdc++.so.6 libgcc_s.so.1 libc.so.6 ld-linux-aarch64.so.1 " ]
 check $? "the Python module needs the engine and the C++ runtime only ($needed)"
 LIBS="$ROOT/usr/lib/$TRIPLET"
 QEMU="qemu-aarch64 -L /usr/$TRIPLET -E LD_LIBRARY_PATH=$LIBS:/usr/$TRIPLET/lib:/usr/lib/$TRIPLET"

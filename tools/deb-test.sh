@@ -49,7 +49,7 @@ apt-get update -q > /tmp/apt.log 2>&1
 apt-get install -y -q /debs/*.deb > /tmp/install.log 2>&1
 check $? "apt installs the packages with their dependencies" || true
 [ "$fail" -eq 0 ] || { tail -20 /tmp/install.log; exit 1; }
-dpkg -L liblumivex0 liblumivex-dev python3-lumivex lumivex-tools | sort -u > /tmp/files
+dpkg -L liblumivex1 liblumivex-dev python3-lumivex lumivex-tools | sort -u > /tmp/files
 [ -e /usr/src ] && ls /usr/src | grep -q lumivex && { echo "FAIL: a source tree"; fail=1; }
 
 lumivex-virtual --usb --usb-board pid=0x00F1,serial=SECOND-BOARD -- lumivex-ls --json > /tmp/ls.json 2>&1
@@ -137,7 +137,7 @@ check $? "the C++ example captures depth on the virtual CSI camera"
 lumivex-virtual --usb -- /tmp/cppdemo usb 0 3 | grep -Eq "^frame 2: time [1-9][0-9]*, 240x180, centre [0-9.]+ m"
 check $? "the C++ example captures depth on the virtual USB camera"
 
-apt-get purge -y -q liblumivex0 liblumivex-dev python3-lumivex lumivex-tools > /tmp/purge.log 2>&1
+apt-get purge -y -q liblumivex1 liblumivex-dev python3-lumivex lumivex-tools > /tmp/purge.log 2>&1
 check $? "apt purge removes the packages"
 left=""
 while read -r path; do

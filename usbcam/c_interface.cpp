@@ -1,6 +1,7 @@
 // The flat C interface: each function forwards to one operation of the
 // handle's camera object. The open and scan functions create objects;
 // Lumivex_close destroys one. A null handle gets USB_CAMERA_NO_DEVICE.
+#include <memory>
 #include <new>
 
 #include "lumivex_usb.h"
@@ -11,6 +12,15 @@ UsbCameraLib* camera(LumivexHandle handle) { return static_cast<UsbCameraLib*>(h
 // Every handle holds the library's own camera object (Lumivex_open): its
 // operations beyond the class interface.
 HxUsbCameraLib* ownCamera(LumivexHandle handle) { return static_cast<HxUsbCameraLib*>(camera(handle)); }
+// A new camera object, or null when memory runs out (no exception leaves
+// the C interface).
+HxUsbCameraLib* newCamera() {
+    try {
+        return new HxUsbCameraLib();
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
 }  // namespace
 
 #define FORWARD(handle, call) \
@@ -20,7 +30,7 @@ extern "C" {
 
 uint32_t Lumivex_autoopen(LumivexHandle* handle, LumivexCfg* cfg) {
     if (handle == nullptr) return USB_CAMERA_PARAMETER_ERROR;
-    auto* object = new (std::nothrow) HxUsbCameraLib();
+    auto* object = newCamera();
     *handle = object;
     if (object == nullptr) return USB_CAMERA_NO_MEMORY;
     return object->open(cfg);
@@ -28,7 +38,7 @@ uint32_t Lumivex_autoopen(LumivexHandle* handle, LumivexCfg* cfg) {
 
 uint32_t Lumivex_open(LumivexHandle* handle, LumivexCfg* cfg, uint32_t index) {
     if (handle == nullptr) return USB_CAMERA_PARAMETER_ERROR;
-    auto* object = new (std::nothrow) HxUsbCameraLib();
+    auto* object = newCamera();
     *handle = object;
     if (object == nullptr) return USB_CAMERA_NO_MEMORY;
     return object->open(cfg, index);
@@ -42,8 +52,9 @@ uint32_t Lumivex_close(LumivexHandle handle) {
 }
 
 uint32_t Lumivex_scan(LumivexIndexinfo* list) {
-    HxUsbCameraLib scanner;
-    return static_cast<UsbCameraLib&>(scanner).scan(list);
+    std::unique_ptr<HxUsbCameraLib> scanner(newCamera());
+    if (scanner == nullptr) return 0;
+    return static_cast<UsbCameraLib&>(*scanner).scan(list);
 }
 
 uint32_t Lumivex_setCamCfg(LumivexHandle h, LumivexCfg* cfg) { return FORWARD(h, setCamCfg(cfg)); }
@@ -124,8 +135,9 @@ uint32_t Lumivex_setCtrl(LumivexHandle h, const char* name, int64_t value) {
 }  // extern "C"
 
 uint32_t Lumivex_scan_old(unsigned int* list, unsigned short vendorId) {
-    HxUsbCameraLib scanner;
-    return static_cast<UsbCameraLib&>(scanner).scan(list, vendorId);
+    std::unique_ptr<HxUsbCameraLib> scanner(newCamera());
+    if (scanner == nullptr) return 0;
+    return static_cast<UsbCameraLib&>(*scanner).scan(list, vendorId);
 }
 
 uint32_t Lumivex_shot(void* h) { return FORWARD(h, shot()); }

@@ -8,7 +8,7 @@
 #include <new>
 #include <thread>
 
-#include "usb_camera_lib.h"
+#include "usb_camera_session.h"
 
 namespace {
 constexpr uint16_t kMakerVendorA = 0x52CB;
@@ -53,17 +53,17 @@ private:
 
 void printUSBVersion(uint16_t bcd) { std::printf("usb version:%d.%d\n", bcd >> 8, (bcd & 0xF0) >> 4); }
 
-bool HxUsbCameraLib::acquireDefaultContext() {
+bool UsbCameraSession::acquireDefaultContext() {
     if (!holdsContext) holdsContext = libusb_init(nullptr) == 0;
     return holdsContext;
 }
 
-void HxUsbCameraLib::releaseDefaultContext() {
+void UsbCameraSession::releaseDefaultContext() {
     if (holdsContext) libusb_exit(nullptr);
     holdsContext = false;
 }
 
-libusb_device_handle* HxUsbCameraLib::NewCyUSBDevice(USB2DriverInfo* info) {
+libusb_device_handle* UsbCameraSession::NewCyUSBDevice(USB2DriverInfo* info) {
     if (info == nullptr) return nullptr;
     if (info->handle != nullptr) return info->handle;
     info->handle = nullptr;
@@ -71,7 +71,7 @@ libusb_device_handle* HxUsbCameraLib::NewCyUSBDevice(USB2DriverInfo* info) {
     return nullptr;
 }
 
-uint32_t HxUsbCameraLib::scan(unsigned int* list, unsigned short wantedVendor) {
+uint32_t UsbCameraSession::scan(unsigned int* list, unsigned short wantedVendor) {
     // The context is given back at the end (the one place it was never
     // exited), so that scanning leaves libusb as it found it.
     const bool ownContext = !holdsContext;
@@ -94,7 +94,7 @@ uint32_t HxUsbCameraLib::scan(unsigned int* list, unsigned short wantedVendor) {
     return result;
 }
 
-uint32_t HxUsbCameraLib::scan(LumivexIndexinfo* list) {
+uint32_t UsbCameraSession::scan(LumivexIndexinfo* list) {
     // Scanning borrows the object: an open board's record and flag come back.
     UsbDeviceRecord* openRecord = device;
     const uint8_t wasOpened = opened;
@@ -138,7 +138,7 @@ uint32_t HxUsbCameraLib::scan(LumivexIndexinfo* list) {
     return result != 0 ? result : count;
 }
 
-uint32_t HxUsbCameraLib::open(LumivexCfg* cfg) {
+uint32_t UsbCameraSession::open(LumivexCfg* cfg) {
     if (cfg == nullptr) return USB_CAMERA_PARAMETER_ERROR;
     if (opened) close();  // one board per object: the previous one is released
     uint32_t result = USB_CAMERA_NO_DEVICE;
@@ -175,7 +175,7 @@ uint32_t HxUsbCameraLib::open(LumivexCfg* cfg) {
     return result;
 }
 
-uint32_t HxUsbCameraLib::open(LumivexCfg* cfg, unsigned int index) {
+uint32_t UsbCameraSession::open(LumivexCfg* cfg, unsigned int index) {
     if (cfg == nullptr) return USB_CAMERA_PARAMETER_ERROR;
     if (opened) close();
     NewCyUSBDevice(nullptr);
@@ -212,7 +212,7 @@ uint32_t HxUsbCameraLib::open(LumivexCfg* cfg, unsigned int index) {
     return InitVideoBuff();
 }
 
-uint32_t HxUsbCameraLib::InitUsbContext(libusb_device_handle* handle, uint8_t& usbTypeOut, uint8_t index,
+uint32_t UsbCameraSession::InitUsbContext(libusb_device_handle* handle, uint8_t& usbTypeOut, uint8_t index,
                                         uint8_t) {
     bufferRoundUnit = 1024;
     transferSize = 131072;
@@ -243,7 +243,7 @@ uint32_t HxUsbCameraLib::InitUsbContext(libusb_device_handle* handle, uint8_t& u
     return 0;
 }
 
-uint32_t HxUsbCameraLib::InitCameraPara(LumivexCfg* cfg) {
+uint32_t UsbCameraSession::InitCameraPara(LumivexCfg* cfg) {
     if (cfg == nullptr) return USB_CAMERA_PARAMETER_ERROR;
     const bool valid = cfg->width >= 1 && cfg->width <= 65535 && cfg->height >= 1 && cfg->height <= 65535 &&
                        cfg->bytesPerPixel >= 1 && cfg->bytesPerPixel <= 2 && cfg->transferUnits <= 128;
@@ -263,7 +263,7 @@ uint32_t HxUsbCameraLib::InitCameraPara(LumivexCfg* cfg) {
     return 0;
 }
 
-uint32_t HxUsbCameraLib::expectedFrameBytes() const {
+uint32_t UsbCameraSession::expectedFrameBytes() const {
     const uint64_t w = image.width, h = image.height, b = image.bytesPerPixel;
     uint64_t bytes;
     switch (image.format) {
@@ -276,14 +276,14 @@ uint32_t HxUsbCameraLib::expectedFrameBytes() const {
     return bytes > 0xFFFFFFFFull ? 0 : uint32_t(bytes);
 }
 
-void HxUsbCameraLib::freeFrameBuffers() {
+void UsbCameraSession::freeFrameBuffers() {
     for (auto& slot : frameSlots) {
         delete[] slot.data;
         slot.data = nullptr;
     }
 }
 
-uint32_t HxUsbCameraLib::InitVideoBuff() {
+uint32_t UsbCameraSession::InitVideoBuff() {
     frameSize = image.width * image.height * image.bytesPerPixel;
     const uint32_t expected = expectedFrameBytes();
     readIndex = 0;
@@ -308,7 +308,7 @@ uint32_t HxUsbCameraLib::InitVideoBuff() {
     return 0;
 }
 
-uint32_t HxUsbCameraLib::GetDeviceInfo() {
+uint32_t UsbCameraSession::GetDeviceInfo() {
     deviceInfo = UsbDeviceInfo{};
     deviceInfo.controllerPresent = uint8_t(detectCpld());
     if (deviceInfo.controllerPresent) {
@@ -333,7 +333,7 @@ uint32_t HxUsbCameraLib::GetDeviceInfo() {
     return 0;
 }
 
-uint32_t HxUsbCameraLib::detectCpld() {
+uint32_t UsbCameraSession::detectCpld() {
     uint32_t current = 0;
     if (readReg_8_8(kControllerAddress, 4, &current) != 0) return 0;
     // A private generator (xorshift, seeded from the clock): the process-wide
@@ -355,7 +355,7 @@ uint32_t HxUsbCameraLib::detectCpld() {
     return 1;
 }
 
-uint32_t HxUsbCameraLib::getUsbType(uint8_t* type, uint8_t* speedClass) {
+uint32_t UsbCameraSession::getUsbType(uint8_t* type, uint8_t* speedClass) {
     int speed = LIBUSB_SPEED_UNKNOWN;
     if (device != nullptr && device->handle != nullptr)
         speed = libusb_get_device_speed(libusb_get_device(device->handle));
@@ -367,10 +367,10 @@ uint32_t HxUsbCameraLib::getUsbType(uint8_t* type, uint8_t* speedClass) {
     return 0;
 }
 
-uint32_t HxUsbCameraLib::close() {
+uint32_t UsbCameraSession::close() {
     if (opened) {
         // Transfers in flight may not be freed: end the capture first.
-        if (capturing || oneShotArmed || transfers[0] != nullptr) endCapture();
+        if (captureState.phase() != LumivexUsb::CapturePhase::Idle || transfers[0] != nullptr) endCapture();
         writeReg_8_8(kControllerAddress, 1, 0x0F);
         if (device != nullptr && device->handle != nullptr) {
             libusb_release_interface(device->handle, 0);
@@ -382,10 +382,9 @@ uint32_t HxUsbCameraLib::close() {
     delete device;
     device = nullptr;
     freeFrameBuffers();
-    capturing = 0;
-    // Stopped, so that a capture after close reports 0xFF20 instead of
-    // pumping events on a context that is gone.
-    stopped = 1;
+    // Idle (stopped), so that a capture after close reports 0xFF20 instead
+    // of pumping events on a context that is gone.
+    captureState.idle();
     releaseDefaultContext();
     return 0;
 }

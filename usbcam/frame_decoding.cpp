@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "usb_camera_lib.h"
+#include "usb_camera_session.h"
 #include "usb_clock.h"
 
 namespace {
@@ -42,18 +42,18 @@ int32_t checkJPG(const uint32_t& length, uint8_t* data) {
     return -1;
 }
 
-uint32_t HxUsbCameraLib::USB_GetBufferSize(uint32_t n) { return (n + 1023) / 1024 * 1024; }
+uint32_t UsbCameraSession::USB_GetBufferSize(uint32_t n) { return (n + 1023) / 1024 * 1024; }
 
-uint32_t HxUsbCameraLib::IsMarker(const uint8_t* packet) {
+uint32_t UsbCameraSession::IsMarker(const uint8_t* packet) {
     return std::memcmp(packet + 4, markerPattern + 4, 6) == 0 ? 1 : 0;
 }
 
-void HxUsbCameraLib::AssignTimeStamp(const uint8_t* packet) {
+void UsbCameraSession::AssignTimeStamp(const uint8_t* packet) {
     const bool deviceClock = firmwareAtLeast314() && controllerDate() > 21605;
     frameSlots[writeIndex].timestamp = deviceClock ? littleEndian64(packet + 16) : 0;
 }
 
-void HxUsbCameraLib::FillImagePara(LumivexCfg* slotConfig, const uint8_t*) {
+void UsbCameraSession::FillImagePara(LumivexCfg* slotConfig, const uint8_t*) {
     slotConfig->userValue = image.userValue;
     slotConfig->vendorId = image.vendorId;
     slotConfig->width = image.width;
@@ -67,7 +67,7 @@ void HxUsbCameraLib::FillImagePara(LumivexCfg* slotConfig, const uint8_t*) {
     slotConfig->usbType = usbType;
 }
 
-bool HxUsbCameraLib::lengthAccepted(uint32_t length) const {
+bool UsbCameraSession::lengthAccepted(uint32_t length) const {
     const uint64_t w = image.width, h = image.height, b = image.bytesPerPixel;
     switch (image.format) {
         case 0:
@@ -81,7 +81,7 @@ bool HxUsbCameraLib::lengthAccepted(uint32_t length) const {
     }
 }
 
-uint32_t HxUsbCameraLib::storeFrameBytes(uint32_t at, const uint8_t* source, uint64_t count) {
+uint32_t UsbCameraSession::storeFrameBytes(uint32_t at, const uint8_t* source, uint64_t count) {
     uint8_t* data = frameSlots[writeIndex].data;
     if (data == nullptr || at >= frameBufferSize) return count == 0 ? 0 : USB_CAMERA_DATA_LEN_ERROR;
     const uint64_t room = frameBufferSize - at;
@@ -90,7 +90,7 @@ uint32_t HxUsbCameraLib::storeFrameBytes(uint32_t at, const uint8_t* source, uin
     return stored == count ? 0 : USB_CAMERA_DATA_LEN_ERROR;
 }
 
-uint32_t HxUsbCameraLib::DecodeFrameUseMarker(uint8_t* buffer, int32_t length, uint32_t& offset, uint8_t& frames) {
+uint32_t UsbCameraSession::DecodeFrameUseMarker(uint8_t* buffer, int32_t length, uint32_t& offset, uint8_t& frames) {
     frames = 0;
     uint32_t result = 0;
     int64_t pending = 0;  // data bytes of the current frame seen in this buffer, not yet stored
@@ -199,7 +199,7 @@ uint32_t HxUsbCameraLib::DecodeFrameUseMarker(uint8_t* buffer, int32_t length, u
     return result <= 0xFF ? frames : result;
 }
 
-uint32_t HxUsbCameraLib::DecodeFrameUseUVC(uint8_t* buffer, int32_t length, uint32_t& offset, uint8_t& frames) {
+uint32_t UsbCameraSession::DecodeFrameUseUVC(uint8_t* buffer, int32_t length, uint32_t& offset, uint8_t& frames) {
     frames = 0;
     uint32_t result = 0;
     int64_t skip = 0;

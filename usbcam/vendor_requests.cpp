@@ -2,7 +2,7 @@
 // access by i2cMode, the user data area and the I2C status translation.
 #include <libusb-1.0/libusb.h>
 
-#include "usb_camera_lib.h"
+#include "usb_camera_session.h"
 
 namespace {
 constexpr uint8_t kIn = 0x80;
@@ -16,7 +16,7 @@ uint16_t i2cValue(uint32_t address) { return uint16_t((address & 0xFF) << 8); }
 uint16_t byteRegister(uint32_t reg) { return uint16_t((reg & 0xFF) << 8); }
 }  // namespace
 
-uint32_t HxUsbCameraLib::SendVRCommand(uint8_t request, uint8_t direction, uint16_t value, uint16_t index,
+uint32_t UsbCameraSession::SendVRCommand(uint8_t request, uint8_t direction, uint16_t value, uint16_t index,
                                        uint32_t length, uint8_t* buffer, uint32_t* transferred) {
     if (!opened || device == nullptr || device->handle == nullptr) return USB_CAMERA_NO_DEVICE;
     const uint16_t wLength = uint16_t(length & 0xFFFF);
@@ -27,13 +27,13 @@ uint32_t HxUsbCameraLib::SendVRCommand(uint8_t request, uint8_t direction, uint1
     return result < 0 ? USB_CAMERA_CONTROL_ERROR : 0;
 }
 
-uint32_t HxUsbCameraLib::writeReg_8_8(uint32_t address, uint32_t reg, uint32_t value) {
+uint32_t UsbCameraSession::writeReg_8_8(uint32_t address, uint32_t reg, uint32_t value) {
     uint8_t data[1] = {uint8_t(value)};
     uint32_t moved = 0;
     return SendVRCommand(0xD7, kOut, i2cValue(address), byteRegister(reg), 1, data, &moved);
 }
 
-uint32_t HxUsbCameraLib::readReg_8_8(uint32_t address, uint32_t reg, uint32_t* value) {
+uint32_t UsbCameraSession::readReg_8_8(uint32_t address, uint32_t reg, uint32_t* value) {
     uint8_t data[2] = {};
     uint32_t moved = 0;
     const uint32_t result = SendVRCommand(0xD6, kIn, i2cValue(address), byteRegister(reg), 2, data, &moved);
@@ -42,13 +42,13 @@ uint32_t HxUsbCameraLib::readReg_8_8(uint32_t address, uint32_t reg, uint32_t* v
     return result;
 }
 
-uint32_t HxUsbCameraLib::writeReg_8_16(uint32_t address, uint32_t reg, uint32_t value) {
+uint32_t UsbCameraSession::writeReg_8_16(uint32_t address, uint32_t reg, uint32_t value) {
     uint8_t data[2] = {uint8_t(value >> 8), uint8_t(value)};
     uint32_t moved = 0;
     return SendVRCommand(0xD5, kOut, i2cValue(address), byteRegister(reg), 2, data, &moved);
 }
 
-uint32_t HxUsbCameraLib::readReg_8_16(uint32_t address, uint32_t reg, uint32_t* value) {
+uint32_t UsbCameraSession::readReg_8_16(uint32_t address, uint32_t reg, uint32_t* value) {
     uint8_t data[3] = {};
     uint32_t moved = 0;
     const uint32_t result = SendVRCommand(0xD4, kIn, i2cValue(address), byteRegister(reg), 3, data, &moved);
@@ -56,13 +56,13 @@ uint32_t HxUsbCameraLib::readReg_8_16(uint32_t address, uint32_t reg, uint32_t* 
     return result;
 }
 
-uint32_t HxUsbCameraLib::writeReg_16_8(uint32_t address, uint32_t reg, uint32_t value) {
+uint32_t UsbCameraSession::writeReg_16_8(uint32_t address, uint32_t reg, uint32_t value) {
     uint8_t data[1] = {uint8_t(value)};
     uint32_t moved = 0;
     return SendVRCommand(0xE0, kOut, i2cValue(address), uint16_t(reg), 1, data, &moved);
 }
 
-uint32_t HxUsbCameraLib::readReg_16_8(uint32_t address, uint32_t reg, uint32_t* value) {
+uint32_t UsbCameraSession::readReg_16_8(uint32_t address, uint32_t reg, uint32_t* value) {
     uint8_t data[2] = {};
     uint32_t moved = 0;
     const uint32_t result = SendVRCommand(0xDF, kIn, i2cValue(address), uint16_t(reg), 2, data, &moved);
@@ -70,13 +70,13 @@ uint32_t HxUsbCameraLib::readReg_16_8(uint32_t address, uint32_t reg, uint32_t* 
     return result;
 }
 
-uint32_t HxUsbCameraLib::writeReg_16_16(uint32_t address, uint32_t reg, uint32_t value) {
+uint32_t UsbCameraSession::writeReg_16_16(uint32_t address, uint32_t reg, uint32_t value) {
     uint8_t data[2] = {uint8_t(value >> 8), uint8_t(value)};
     uint32_t moved = 0;
     return SendVRCommand(0xE1, kOut, i2cValue(address), uint16_t(reg), 2, data, &moved);
 }
 
-uint32_t HxUsbCameraLib::readReg_16_16(uint32_t address, uint32_t reg, uint32_t* value) {
+uint32_t UsbCameraSession::readReg_16_16(uint32_t address, uint32_t reg, uint32_t* value) {
     uint8_t data[3] = {};
     uint32_t moved = 0;
     const uint32_t result = SendVRCommand(0xE2, kIn, i2cValue(address), uint16_t(reg), 3, data, &moved);
@@ -84,19 +84,19 @@ uint32_t HxUsbCameraLib::readReg_16_16(uint32_t address, uint32_t reg, uint32_t*
     return result;
 }
 
-bool HxUsbCameraLib::firmwareAtLeast314() const {
+bool UsbCameraSession::firmwareAtLeast314() const {
     const uint32_t firmware = deviceInfo.firmwareVersion;
     return (firmware >> 8) == 3 && (firmware & 0xFF) >= 0x14;
 }
 
-uint32_t HxUsbCameraLib::writeReg_16_32(uint32_t address, uint32_t reg, uint32_t value) {
+uint32_t UsbCameraSession::writeReg_16_32(uint32_t address, uint32_t reg, uint32_t value) {
     if (!firmwareAtLeast314()) return USB_CAMERA_NOT_SUPPORTED;
     uint8_t data[4] = {uint8_t(value >> 24), uint8_t(value >> 16), uint8_t(value >> 8), uint8_t(value)};
     uint32_t moved = 0;
     return SendVRCommand(0xE5, kOut, i2cValue(address), uint16_t(reg), 4, data, &moved);
 }
 
-uint32_t HxUsbCameraLib::readReg_16_32(uint32_t address, uint32_t reg, uint32_t* value) {
+uint32_t UsbCameraSession::readReg_16_32(uint32_t address, uint32_t reg, uint32_t* value) {
     if (!firmwareAtLeast314()) return USB_CAMERA_NOT_SUPPORTED;
     uint8_t data[5] = {};
     uint32_t moved = 0;
@@ -107,7 +107,7 @@ uint32_t HxUsbCameraLib::readReg_16_32(uint32_t address, uint32_t reg, uint32_t*
     return data[4];  // the board's status byte
 }
 
-uint32_t HxUsbCameraLib::readReg(uint32_t address, uint32_t reg, uint32_t* value) {
+uint32_t UsbCameraSession::readReg(uint32_t address, uint32_t reg, uint32_t* value) {
     uint8_t data[3] = {};
     uint32_t moved = 0;
     // Boards up to bcdDevice 0x17 send no status byte.
@@ -118,7 +118,7 @@ uint32_t HxUsbCameraLib::readReg(uint32_t address, uint32_t reg, uint32_t* value
     return CheckI2cStatus(data[2], result);
 }
 
-uint32_t HxUsbCameraLib::writeReg(uint32_t address, uint32_t reg, uint32_t value) {
+uint32_t UsbCameraSession::writeReg(uint32_t address, uint32_t reg, uint32_t value) {
     // One data byte: the value's low byte (the request's own width).
     uint8_t data[1] = {uint8_t(value)};
     uint32_t moved = 0;
@@ -126,7 +126,7 @@ uint32_t HxUsbCameraLib::writeReg(uint32_t address, uint32_t reg, uint32_t value
     return CheckI2cStatus(data[0], result);
 }
 
-uint32_t HxUsbCameraLib::CheckI2cStatus(uint8_t status, uint32_t result) {
+uint32_t UsbCameraSession::CheckI2cStatus(uint8_t status, uint32_t result) {
     if ((productWord & 0xFFFF) <= 0x17) return result;
     switch (status) {
         case 6: return USB_CAMERA_I2C_STATUS6_ERROR;
@@ -136,7 +136,7 @@ uint32_t HxUsbCameraLib::CheckI2cStatus(uint8_t status, uint32_t result) {
     }
 }
 
-uint32_t HxUsbCameraLib::writeSensorReg(uint32_t reg, uint32_t value) {
+uint32_t UsbCameraSession::writeSensorReg(uint32_t reg, uint32_t value) {
     const uint32_t address = image.i2cAddress;
     switch (image.i2cMode) {
         case 0: return writeReg_8_8(address, reg, value);
@@ -148,7 +148,7 @@ uint32_t HxUsbCameraLib::writeSensorReg(uint32_t reg, uint32_t value) {
     }
 }
 
-uint32_t HxUsbCameraLib::readSensorReg(uint32_t reg, uint32_t* value) {
+uint32_t UsbCameraSession::readSensorReg(uint32_t reg, uint32_t* value) {
     const uint32_t address = image.i2cAddress;
     switch (image.i2cMode) {
         case 0: return readReg_8_8(address, reg, value);
@@ -160,7 +160,7 @@ uint32_t HxUsbCameraLib::readSensorReg(uint32_t reg, uint32_t* value) {
     }
 }
 
-uint32_t HxUsbCameraLib::getSensorCfg(LumivexCfg* cfg) {
+uint32_t UsbCameraSession::getSensorCfg(LumivexCfg* cfg) {
     if (cfg == nullptr) return USB_CAMERA_PARAMETER_ERROR;
     cfg->width = image.width;
     cfg->height = image.height;
@@ -175,7 +175,7 @@ uint32_t HxUsbCameraLib::getSensorCfg(LumivexCfg* cfg) {
     return 0;
 }
 
-uint32_t HxUsbCameraLib::readUserData(uint16_t address, uint8_t length, uint8_t* buffer) {
+uint32_t UsbCameraSession::readUserData(uint16_t address, uint8_t length, uint8_t* buffer) {
     if (uint32_t(address) + length > kUserDataSize) return USB_CAMERA_USER_DATA_RANGE;
     if (length > kUserDataChunk) return USB_CAMERA_USER_DATA_TOO_LONG;
     uint32_t moved = 0;
@@ -183,7 +183,7 @@ uint32_t HxUsbCameraLib::readUserData(uint16_t address, uint8_t length, uint8_t*
                          &moved);
 }
 
-uint32_t HxUsbCameraLib::writeUserData(uint16_t address, uint8_t length, uint8_t* buffer) {
+uint32_t UsbCameraSession::writeUserData(uint16_t address, uint8_t length, uint8_t* buffer) {
     if (uint32_t(address) + length > kUserDataSize) return USB_CAMERA_USER_DATA_RANGE;
     if (length > kUserDataChunk) return USB_CAMERA_USER_DATA_TOO_LONG;
     uint32_t moved = 0;

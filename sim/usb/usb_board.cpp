@@ -421,8 +421,16 @@ void Board::produceFrame(bool endsTransfer, Clock::time_point due) {
         } while (at < image.size());
         frameId ^= 1;
     } else {
-        fifo.insert(fifo.end(), image.begin(), image.end());
         const size_t tail = image.size() % kPacket;
+        const size_t packets = (image.size() + kPacket - 1) / kPacket;
+        if (frame == cfg.dropPacketAt && packets >= 2) {
+            // One data packet from the frame's middle never reaches the host.
+            const size_t lost = packets / 2 * kPacket;
+            fifo.insert(fifo.end(), image.begin(), image.begin() + long(lost));
+            fifo.insert(fifo.end(), image.begin() + long(lost + kPacket), image.end());
+        } else {
+            fifo.insert(fifo.end(), image.begin(), image.end());
+        }
         if (tail != 0) fifo.insert(fifo.end(), kPacket - tail, 0);
         uint8_t marker[kPacket] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 0xAA};
         marker[11] = frame == cfg.specialAt ? 1 : 0;
@@ -443,7 +451,9 @@ size_t Board::bulkReady(size_t length, Clock::time_point now) {
     // Frames released in single-frame mode go out at once, streaming or not.
     while (releases > 0) {
         --releases;
-        produceFrame(true, now);
+        // Whole packets like any other frame: it ends the transfer only on a
+        // link that sends short packets.
+        produceFrame(cfg.shortTransfers, now);
         i2c[kController][9] = 1;  // image ready
     }
     if (running && !cfg.stall && !singleMode && cfg.replay) {

@@ -62,6 +62,7 @@ struct BoardConfig {
     long timeoutAfter = -1;           // transfers after which the stream stalls
     long errorAt = -1, disconnectAt = -1;  // the transfer (counting from 0) that fails / disconnects
     long gapAt = -1, shortAt = -1, specialAt = -1;  // the frame (counting from 0) that shows the fault
+    long dropPacketAt = -1;           // the frame that loses one data packet on the wire
     long noJpegStartAt = -1, noJpegEndAt = -1;
 };
 
@@ -180,7 +181,7 @@ private:
     std::chrono::steady_clock::time_point replayStart, previousFrameStart;
     std::deque<uint8_t> fifo;        // bytes the board holds for the host
     // Fifo positions (absolute) where frames end, and whether the board ends
-    // the transfer there (a triggered frame does, as a short packet would).
+    // the transfer there (with a short packet: only on a link that sends them).
     std::deque<std::pair<uint64_t, bool>> frameEnds;
     uint64_t fifoStart = 0;          // absolute position of fifo.front()
 };

@@ -107,9 +107,11 @@ bool applyBoardSetting(BoardConfig& b, const std::string& key, const std::string
         return inRange(value, 0, 255, n) && (b.controlError = int(n), true);
     }
     long* counters[] = {&b.timeoutAfter, &b.errorAt, &b.disconnectAt, &b.haltAt, &b.gapAt, &b.shortAt,
-                        &b.specialAt, &b.noJpegStartAt, &b.noJpegEndAt, &b.submitFailAt, &b.replugAfterMs};
+                        &b.specialAt, &b.noJpegStartAt, &b.noJpegEndAt, &b.submitFailAt, &b.replugAfterMs,
+                        &b.dropPacketAt};
     const char* names[] = {"timeout_after", "error_at", "disconnect_at", "halt_at", "gap_at", "short_at",
-                           "special_at", "no_jpeg_start_at", "no_jpeg_end_at", "submit_fail_at", "replug_after"};
+                           "special_at", "no_jpeg_start_at", "no_jpeg_end_at", "submit_fail_at", "replug_after",
+                           "drop_packet_at"};
     for (size_t i = 0; i < sizeof names / sizeof *names; ++i) {
         if (key == names[i]) return inRange(value, 0, 1L << 40, n) && (*counters[i] = n, true);
     }

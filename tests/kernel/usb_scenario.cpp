@@ -21,7 +21,7 @@
 #include <string>
 #include <thread>
 
-#include "usb_camera_lib.h"
+#include "usb_camera_session.h"
 #include "usb_clock.h"
 
 namespace {
@@ -43,7 +43,7 @@ bool check(bool ok, const std::string& what) {
 // The library object, with the product id in view.
 class Camera : public HxUsbCameraLib {
 public:
-    uint32_t product() const { return productId; }
+    uint32_t product() const { return session->productId; }
 };
 
 LumivexCfg configFor(uint16_t product) {

@@ -283,7 +283,10 @@ TEST(ReplaySingleFrame, ATriggeredFrameIsARecordedSubFrame) {
     };
     EXPECT_EQ(controllerWrite(8, 0x81), 1);  // single-frame mode
     EXPECT_EQ(controllerWrite(3, 0x60), 1);  // a soft trigger
-    std::vector<uint8_t> data(128 * 1024);
+    // One sub-frame on the wire (169 data packets and the marker): the board
+    // sends whole packets, so only a transfer of exactly that length ends
+    // with the frame (a longer one waits for more, or its time-out).
+    std::vector<uint8_t> data(87040);
     bool done = false;
     libusb_transfer* transfer = libusb_alloc_transfer(0);
     libusb_fill_bulk_transfer(

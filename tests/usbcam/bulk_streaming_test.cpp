@@ -8,6 +8,7 @@
 #include "usb_clock.h"
 
 #include "stream_builder.h"
+#include "session_probe.h"
 #include "virtual_bus.h"
 
 using namespace LumivexTest;
@@ -51,7 +52,7 @@ protected:
 };
 
 TEST_F(Streaming, BeginCaptureStartsThirtyTwoTransfersAndTheBoard) {
-    open("pid=0x00F1");
+    open("pid=0x00F1,stall");  // no frame completes a transfer meanwhile
     ASSERT_EQ(camera.beginCapture(), 0u);
     EXPECT_EQ(lumivex_vusb_transfers_in_flight(), 32);
     EXPECT_EQ(camera.beginCapture(), 0u);  // already capturing: nothing more
@@ -85,7 +86,10 @@ TEST_F(Streaming, StartAndStopRequestsFollowTheUsbType) {
 
 struct TransferCase {
     const char* board;
-    uint32_t frameBytes, transferUnits, transferBytes;
+    // transferBytes: the transfer size (the longest transfer); submitted: a
+    // length the log must show (marker streams on links without short
+    // packets cut transfers at frame ends: 86,400 bytes are 87,040 on the wire).
+    uint32_t frameBytes, transferUnits, transferBytes, submitted;
 };
 
 void PrintTo(const TransferCase& c, std::ostream* os) { *os << c.board << " units=" << c.transferUnits; }
@@ -114,24 +118,89 @@ TEST_P(TransferSizeTest, FramesArriveIntactWhateverTheTransferSize) {
         }
     }
     EXPECT_GE(checked, 12);
-    EXPECT_NE(busLog().find("bulk 0x82 length=" + std::to_string(c.transferBytes)), std::string::npos);
+    EXPECT_NE(busLog().find("bulk 0x82 length=" + std::to_string(c.submitted) + " "), std::string::npos);
     EXPECT_EQ(camera.endCapture(), 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Sizes, TransferSizeTest,
-    ::testing::Values(TransferCase{"pid=0x00F1,frame_bytes=86400,fps=400", 86400, 0, 131072},
-                      TransferCase{"pid=0x00F1,frame_bytes=86400,fps=400", 86400, 64, 131072},
-                      TransferCase{"pid=0x00F1,frame_bytes=86400,fps=400", 86400, 16, 32768},
-                      TransferCase{"pid=0x00F1,frame_bytes=86400,fps=400", 86400, 1, 2048},
-                      TransferCase{"pid=0x00F1,frame_bytes=1000,fps=400", 1000, 3, 6144},
-                      TransferCase{"pid=0x00F1,frame_bytes=86400,fps=400,link=short", 86400, 0, 131072},
-                      TransferCase{"pid=0x00F1,frame_bytes=614400,fps=100", 614400, 128, 262144},
-                      TransferCase{"pid=0x03F1,speed=super,frame_bytes=86400,fps=400", 86400, 0, 131072},
-                      TransferCase{"pid=0x03F1,speed=super,frame_bytes=1000,fps=400", 1000, 16, 32768},
+    ::testing::Values(TransferCase{"pid=0x00F1,frame_bytes=86400,fps=400", 86400, 0, 131072, 87040},
+                      TransferCase{"pid=0x00F1,frame_bytes=86400,fps=400", 86400, 64, 131072, 87040},
+                      TransferCase{"pid=0x00F1,frame_bytes=86400,fps=400", 86400, 16, 32768, 32768},
+                      TransferCase{"pid=0x00F1,frame_bytes=86400,fps=400", 86400, 16, 32768, 21504},  // 87040 - 2 x 32768
+                      TransferCase{"pid=0x00F1,frame_bytes=86400,fps=400", 86400, 1, 2048, 1024},
+                      TransferCase{"pid=0x00F1,frame_bytes=1000,fps=400", 1000, 3, 6144, 1536},
+                      TransferCase{"pid=0x00F1,frame_bytes=86400,fps=400,link=short", 86400, 0, 131072, 87040},
+                      TransferCase{"pid=0x00F1,frame_bytes=614400,fps=100", 614400, 128, 262144, 90624},
+                      TransferCase{"pid=0x03F1,speed=super,frame_bytes=86400,fps=400", 86400, 0, 131072, 131072},
+                      TransferCase{"pid=0x03F1,speed=super,frame_bytes=1000,fps=400", 1000, 16, 32768, 32768},
                       // chunk streams: transfers rounded up to whole 16 KiB chunks
-                      TransferCase{"pid=0x03F1,speed=super,frame_bytes=86400,fps=400", 86400, 9, 32768},
-                      TransferCase{"pid=0x03F1,speed=super,frame_bytes=86400,fps=400", 86400, 1, 16384}));
+                      TransferCase{"pid=0x03F1,speed=super,frame_bytes=86400,fps=400", 86400, 9, 32768, 32768},
+                      TransferCase{"pid=0x03F1,speed=super,frame_bytes=86400,fps=400", 86400, 1, 16384, 16384}));
+
+TEST_F(Streaming, ALinkThatEndsTransfersItselfGetsWholeTransfersAgain) {
+    // A short-packet link: each frame that fills a transfer cut at its end is
+    // followed by a zero-length completion. Once one shows the link for what
+    // it is, transfers are the transfer size again and each frame ends one.
+    open("pid=0x00F1,frame_bytes=86400,fps=400,link=short", 86400);
+    ASSERT_EQ(camera.beginCapture(), 0u);
+    EXPECT_EQ(takeFrames(86400, 40, 400), 40);
+    const std::string log = busLog();
+    EXPECT_GE(countOf(log, "bulk 0x82 length=131072 -> completed 87040\n"), 4);
+    EXPECT_LE(countOf(log, "-> completed 0\n"), 32);  // only those cut before the link showed itself
+    EXPECT_EQ(camera.endCapture(), 0u);
+}
+
+// The byte counts of the bulk completions in the log, in order.
+std::vector<uint64_t> completedLengths(const std::string& log) {
+    std::vector<uint64_t> lengths;
+    const std::string mark = "-> completed ";
+    for (size_t at = log.find(mark); at != std::string::npos; at = log.find(mark, at + 1))
+        lengths.push_back(std::stoull(log.substr(at + mark.size())));
+    return lengths;
+}
+
+TEST_F(Streaming, TransfersComeBackInStepAfterAPacketIsLost) {
+    // Sub-frames of the depth camera's size; the fourth loses one packet on
+    // the wire, so every frame end after it lies 512 bytes earlier. Transfers
+    // that stayed cut to the old frame ends would each end 512 bytes into the
+    // next frame and hold every frame back until the next one comes. The
+    // next submissions are cut to the new frame ends: once the transfers
+    // queued before them (32) are through, every transfer ends a frame again.
+    constexpr uint64_t kWire = 87040;  // 169 data packets and the marker
+    constexpr int kDropped = 3;
+    open("pid=0x00F1,frame_bytes=86400,fps=200,drop_packet_at=3", 86400);
+    ASSERT_EQ(camera.beginCapture(), 0u);
+    int frames = 0, lengthErrors = 0;
+    ::testing::internal::CaptureStdout();  // the lost packet's length error line
+    for (int i = 0; i < 400 && frames < 80; ++i) {
+        const uint32_t result = camera.capture();
+        if (result == USB_CAMERA_DATA_LEN_ERROR) ++lengthErrors;
+        ASSERT_TRUE(result <= 254 || result == USB_CAMERA_DATA_LEN_ERROR) << std::hex << result;
+        camera.flush();
+        frames += result <= 254 ? int(result) : 0;
+    }
+    ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(lengthErrors, 1);
+    // Where frames end in the stream, computed from the board's settings.
+    auto endsAFrame = [&](uint64_t position) {
+        if (position <= kDropped * kWire) return position % kWire == 0;
+        return (position + 512) % kWire == 0;
+    };
+    const std::vector<uint64_t> lengths = completedLengths(busLog());
+    ASSERT_GE(lengths.size(), 80u);
+    uint64_t position = 0;
+    size_t firstOutOfStep = lengths.size(), lastOutOfStep = 0;
+    for (size_t i = 0; i < lengths.size(); ++i) {
+        position += lengths[i];
+        if (endsAFrame(position)) continue;
+        firstOutOfStep = std::min(firstOutOfStep, i);
+        lastOutOfStep = i;
+    }
+    ASSERT_LT(firstOutOfStep, lengths.size()) << "the lost packet put no transfer out of step";
+    EXPECT_LE(lastOutOfStep, firstOutOfStep + 32) << "transfers out of step for good";
+    EXPECT_EQ(camera.endCapture(), 0u);
+}
 
 // The board's pattern: byte k of frame n is k + 3n (n found from byte 0).
 ::testing::AssertionResult intact(const LumivexOutData* frame, uint32_t bytes) {
@@ -289,7 +358,7 @@ class FailureTest : public Streaming, public ::testing::WithParamInterface<Failu
 TEST_P(FailureTest, FramesBeforeAFailureAreDeliveredAndTheNextSessionStreams) {
     // One frame a transfer; the sixth transfer fails.
     const FailureCase c = GetParam();
-    open(std::string("pid=0x00F1,frame_bytes=1024,fps=400,link=short,") + c.fault);
+    open(std::string("pid=0x00F1,frame_bytes=1024,fps=400,") + c.fault);  // cut at frame ends
     ASSERT_EQ(camera.beginCapture(), 0u);
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     uint32_t value = 0;
@@ -333,7 +402,7 @@ TEST_F(Streaming, ARefusedSubmissionFailsTheStartAndTheNextStartStreams) {
         SCOPED_TRACE(fault);
         open(std::string("pid=0x00F1,frame_bytes=1024,fps=400,link=short,") + fault);
         EXPECT_EQ(camera.beginCapture(), USB_CAMERA_TRANSFER_STOPPED);
-        EXPECT_EQ(camera.capturing, 0);
+        EXPECT_EQ(camera.capturing(), 0);
         EXPECT_EQ(lumivex_vusb_transfers_in_flight(), 0);
         ASSERT_EQ(camera.beginCapture(), 0u);
         EXPECT_GT(lumivex_vusb_transfers_in_flight(), 0);
@@ -365,9 +434,10 @@ TEST_F(Streaming, AHaltWhileCaptureWaitsEndsItAndTheNextSessionClearsIt) {
 }
 
 TEST_F(Streaming, ATimedOutTransferKeepsTheFramesItCarried) {
-    // Two frames a second into 128 KiB transfers: the first transfer times out
+    // Two JPEG frames a second (their lengths vary, so transfers cannot be
+    // cut at frame ends) into 128 KiB transfers: the first transfer times out
     // after 5 s holding about ten whole frames.
-    open("pid=0x00F1,frame_bytes=1024,fps=2");
+    open("pid=0x00F1,frame_bytes=1024,fps=2,content=jpeg", 1024, 0, 3);
     ASSERT_EQ(camera.beginCapture(), 0u);
     uint32_t result = 0;
     for (int i = 0; i < 5 && result != USB_CAMERA_TRANSFER_TIMEOUT; ++i) result = camera.capture();
@@ -375,7 +445,10 @@ TEST_F(Streaming, ATimedOutTransferKeepsTheFramesItCarried) {
     EXPECT_EQ(camera.available(), 5u);  // the ring's five; the others overwrote its write slot
     LumivexOutData* frame = nullptr;
     while (camera.read(frame) == 0) {
-        EXPECT_TRUE(intact(frame, 1024));
+        // The board's JPEG frames end (FF D9) at 7/8 of their 1024 bytes.
+        EXPECT_EQ(frame->config.frameLength, 896u);
+        EXPECT_TRUE(frame->data[0] == 0xFF && frame->data[1] == 0xD8 && frame->data[894] == 0xFF &&
+                    frame->data[895] == 0xD9);
         camera.del();
     }
     EXPECT_NE(busLog().find("-> timed out "), std::string::npos);
@@ -398,7 +471,8 @@ TEST_F(Streaming, ZeroLengthCompletionsAreSkippedWithoutWaiting) {
 
 TEST_F(Streaming, ASlowRequestRunsCompletionsAndEndsAtItsTimeOut) {
     // User data reads take 1.5 s on this board: longer than a request's 1 s.
-    open("pid=0x00F1,frame_bytes=1024,fps=400,link=short,ctrl_delay=1500:0xF7");
+    // One frame a transfer (each is cut at a frame end).
+    open("pid=0x00F1,frame_bytes=1024,fps=400,ctrl_delay=1500:0xF7");
     ASSERT_EQ(camera.beginCapture(), 0u);
     lumivex_vusb_clear_log();
     uint8_t serial[16] = {};
@@ -571,7 +645,7 @@ TEST_F(Streaming, ATransferTimeOutSurfacesOnceAndCaptureGoesOn) {
 }
 
 TEST_F(Streaming, ADisconnectStopsTheCaptureAndLaterCapturesReportIt) {
-    open("pid=0x00F1,disconnect_at=5,link=short");
+    open("pid=0x00F1,disconnect_at=5");  // one frame a transfer
     camera.beginCapture();
     // Frames before the disconnect are delivered; then capture reports it.
     uint32_t result = 1;
@@ -611,17 +685,17 @@ TEST_F(Streaming, CloseWhileStreamingEndsTheCaptureFirst) {
 
 TEST_F(Streaming, ShotStartsStreamingCapturesOnceAndLeavesItStopped) {
     open("pid=0x00F1");
-    EXPECT_EQ(camera.stopped, 1);
+    EXPECT_EQ(camera.stopped(), 1);
     const uint32_t result = camera.shot();
     EXPECT_GE(result, 1u);
     EXPECT_LE(result, 254u);
-    EXPECT_EQ(camera.capturing, 1);
-    EXPECT_EQ(camera.stopped, 1);
+    EXPECT_EQ(camera.capturing(), 1);
+    EXPECT_EQ(camera.stopped(), 1);
     EXPECT_EQ(camera.capture(), USB_CAMERA_TRANSFER_STOPPED);
     const uint32_t again = Lumivex_shot(&camera);  // the flat function reaches the same operation
     EXPECT_GE(again, 1u);
     EXPECT_LE(again, 254u);
-    EXPECT_EQ(camera.stopped, 1);
+    EXPECT_EQ(camera.stopped(), 1);
 }
 
 TEST_F(Streaming, ClockSynchronisationAtMostOncePerSecondUnlessForced) {
@@ -708,6 +782,10 @@ TEST_F(Streaming, TriggeredFramesComeOnePerRequest) {
         camera.del();
     }
     EXPECT_EQ(lumivex_vusb_transfers_in_flight(), 0);
+    // A triggered frame is whole packets too: the transfer that carried it
+    // ended with it, not at its time-out.
+    EXPECT_EQ(countOf(busLog(), "bulk 0x82 length=1536 -> completed 1536\n"), 3);
+    EXPECT_EQ(countOf(busLog(), "timed out"), 0);
     EXPECT_EQ(camera.softTrigger(), 0u);
     EXPECT_NE(busLog().find("wIndex=0x0300 wLength=1 data=[60]"), std::string::npos);
 }

@@ -2,6 +2,7 @@
 #include <cstdlib>
 
 #include "usb_clock.h"
+#include "session_probe.h"
 #include "virtual_bus.h"
 
 using namespace LumivexTest;

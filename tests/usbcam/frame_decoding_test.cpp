@@ -1,6 +1,7 @@
 // The two decoders fed with stream bytes directly: frame lengths, tails,
 // sequence numbers, special frames, JPEG markers, overflow, the ring.
 #include "stream_builder.h"
+#include "session_probe.h"
 #include "virtual_bus.h"
 
 using namespace LumivexTest;

@@ -16,7 +16,7 @@ for f in lib/libLumivexLib.so include/lumivex/lumivex_usb.h include/lumivex/usb_
          include/lumivex/lumivex_control_scripts.h lib/pkgconfig/lumivex-usb.pc \
          lib/cmake/LumivexLib/LumivexLibConfig.cmake lib/cmake/LumivexLib/LumivexLibTargets.cmake \
          lib/udev/rules.d/60-lumivex-usb.rules bin/lumivex-virtual lib/lumivex/liblumivex-vusb.so bin/lumivex-ls \
-         lib/libLumivexEngine.so.0 include/lumivex/tof_camera.h include/lumivex/csi/host_platform.h \
+         lib/libLumivexEngine.so.1 include/lumivex/tof_camera.h include/lumivex/csi/host_platform.h \
          lib/pkgconfig/lumivex-engine.pc lib/cmake/LumivexEngine/LumivexEngineConfig.cmake \
          bin/lumivex-view bin/lumivex-snapshot share/lumivex/tools/preview.py share/lumivex/examples/cpp/lumivex_depth_demo.cpp; do
     [ -e "$ROOT/$f" ] && echo "ok: $f" || { echo "FAIL: missing $f"; fail=1; }

@@ -1,5 +1,6 @@
 // Vendor requests on the wire: encodings of every register width, the
 // firmware gate, sensor access by i2cMode, user data bounds and statuses.
+#include "session_probe.h"
 #include "virtual_bus.h"
 
 using namespace LumivexTest;

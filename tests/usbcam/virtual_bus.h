@@ -59,37 +59,6 @@ inline LumivexCfg sensorConfig(uint32_t i2cMode = 2, uint32_t format = 0, uint32
     return cfg;
 }
 
-// The camera object with its state in view.
-class Probe : public HxUsbCameraLib {
-public:
-    using HxUsbCameraLib::advanceWrite;
-    using HxUsbCameraLib::completedLengths;
-    using HxUsbCameraLib::deviceInfo;
-    using HxUsbCameraLib::forceRead;
-    using HxUsbCameraLib::frameBufferSize;
-    using HxUsbCameraLib::frameOffset;
-    using HxUsbCameraLib::frameSlots;
-    using HxUsbCameraLib::image;
-    using HxUsbCameraLib::lastSequence;
-    using HxUsbCameraLib::readIndex;
-    using HxUsbCameraLib::stopped;
-    using HxUsbCameraLib::transferSize;
-    using HxUsbCameraLib::triggerMode;
-    using HxUsbCameraLib::usbType;
-    using HxUsbCameraLib::writeIndex;
-    using HxUsbCameraLib::capturing;
-    // A decoder set up without a board: the image parameters and the ring.
-    uint32_t prepare(uint32_t width, uint32_t height, uint8_t bytesPerPixel, uint32_t format) {
-        image.width = width;
-        image.height = height;
-        image.bytesPerPixel = bytesPerPixel;
-        image.format = format;
-        static const uint8_t pattern[10] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 0xAA};
-        std::memcpy(markerPattern, pattern, sizeof pattern);
-        return InitVideoBuff();
-    }
-};
-
 // Every test leaves the bus as it found it.
 class BusTest : public ::testing::Test {
 protected:

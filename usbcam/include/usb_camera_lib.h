@@ -2,18 +2,19 @@
 // HxUsbCameraLib. One object drives one board; it starts no thread and takes
 // no lock. libusb runs the transfer callbacks inside any call that handles
 // events (capture, the transfer cancellation, every synchronous control
-// transfer), possibly on another board's thread: the fields they share are
-// atomic (see the state below).
+// transfer), possibly on another board's thread. Which thread may change
+// what, and when, is set out with the session's state (not installed).
 #pragma once
 
-#include <atomic>
 #include <cstdint>
+#include <memory>
 
 #include "lumivex_control_scripts.h"
 #include "lumivex_usb.h"
 
 struct libusb_transfer;
 struct libusb_device_handle;
+class UsbCameraSession;
 
 // The operations, in slot order (the destructor comes after the last slot).
 class LUMIVEX_API UsbCameraLib {
@@ -98,6 +99,9 @@ struct ImageParameters {
     uint16_t vendorId;
 };
 
+// The implementation: each operation is carried out by the object's session
+// (usbcam/usb_camera_session.h, not installed), so the class's layout is a
+// vtable pointer and that pointer whatever the session holds.
 class LUMIVEX_API HxUsbCameraLib : public UsbCameraLib {
 public:
     static constexpr int kTransferCount = 32;
@@ -192,119 +196,9 @@ public:
     // Control scripts.
     uint32_t InitController();
 
+
 protected:
-    void advanceWrite();
-    uint32_t expectedFrameBytes() const;  // per the format; 0 for lengths no frame can have
-    bool lengthAccepted(uint32_t length) const;
-    bool firmwareAtLeast314() const;
-    uint32_t controllerDate() const;
-    void freeFrameBuffers();
-    void freeTransfers();
-    uint32_t fillAndSubmit(int slot, unsigned int timeoutMs);
-    void releaseDefaultContext();
-    bool acquireDefaultContext();
-
-    // State, in the documented order.
-    //
-    // Threads. The consumer is the thread that calls capture (and read, del,
-    // beginCapture, endCapture, the single-frame operations). read_callback
-    // runs on whichever thread handles libusb events on the default context:
-    // the consumer inside capture or any synchronous control transfer, or,
-    // with two boards in one process, the other board's consumer. setCamCfg
-    // and setMode may come from a third thread. Hence:
-    // - completionIndex, completedBuffers/Slots/TimedOut and the non-zero
-    //   completedLengths codes: written by read_callback (the one producer:
-    //   libusb runs callbacks under its event lock); a code is published last
-    //   (release) and reset to 0 by the consumer once the record is decoded.
-    //   A transfer is resubmitted only after its record was consumed, so a
-    //   record is never overwritten before it is decoded.
-    // - inFlight: set by the consumer on submission, cleared by read_callback.
-    // - stopped, streamFailed: the consumer, and read_callback on a failed or
-    //   cancelled transfer.
-    // - capturing, oneShotArmed, triggerMode: the consumer (setMode: any).
-    // - reconfiguring (setCamCfg's thread) against decoding and frameLent (the
-    //   consumer): each side raises its flag, then looks at the other's.
-    // - readIndex, writeIndex: the consumer, and setCamCfg while the consumer
-    //   neither decodes nor holds a frame.
-    std::atomic<uint8_t> completionIndex{0};
-    uint8_t* completedBuffers[kTransferCount] = {};
-    uint8_t* transferBuffers[kTransferCount] = {};
-    std::atomic<int32_t> completedLengths[kTransferCount] = {};
-    std::atomic<int32_t> stopped{1};
-    uint8_t opened = 0;
-    ImageParameters image = {};
-    int32_t forceRead = 0;
-    CtrlState* controller = nullptr;
-    UsbDeviceRecord* device = nullptr;
-    uint32_t usbTypeWord = 0;
-    uint32_t bufferRoundUnit = 0;
-    uint32_t transferSize = 0;
-    uint32_t packetSize = 0;
-    uint32_t markerLength = 0;
-    uint8_t markerPattern[10] = {};
-    uint32_t productWord = 0;
-    uint32_t vendorId = 0;
-    uint32_t productId = 0;
-    std::atomic<libusb_transfer*> transfers[kTransferCount] = {};  // read by callbacks on any thread
-    int32_t consumeIndex = 0;
-    uint32_t frameSize = 0;
-    uint32_t frameBufferSize = 0;
-    std::atomic<uint32_t> readIndex{0};
-    std::atomic<uint32_t> writeIndex{0};
-    uint32_t frameOffset = 0;
-    std::atomic<int32_t> capturing{0};
-    std::atomic<int32_t> oneShotArmed{0};
-    LumivexOutData frameSlots[kFrameSlots] = {};
-    std::atomic<uint32_t> triggerMode{0};
-    uint16_t lastSequence = 0xFFFF;  // a first frame numbered 0 passes
-    uint32_t transferUnits = 0;
-    uint8_t lastFrameId = 0;
-    uint8_t usbType = 0;
-    UsbDeviceInfo deviceInfo = {};
-    int64_t lastTimeSync = 0;
-    std::atomic<uint8_t> reconfiguring{0};
-
-    // Beyond the documented state: whether this object holds a reference on
-    // libusb's default context (taken by scan and open, given back by scan
-    // and close), and the private generator of detectCpld.
-    bool holdsContext = false;
-    uint32_t randomState = 0;
-    // The transfer each completion record came from (resubmitted once the
-    // record is consumed), and whether it timed out with data.
-    uint8_t completedSlots[kTransferCount] = {};
-    bool completedTimedOut[kTransferCount] = {};
-    // Which transfers libusb holds (submitted, callback not yet run): only
-    // those may be cancelled, and none of them may be freed.
-    std::atomic<bool> inFlight[kTransferCount] = {};
-    // Stopped by a failed transfer: the records completed before it are
-    // still decoded, up to the failure's own record.
-    std::atomic<bool> streamFailed{false};
-    // The first frame after beginCapture is in sequence whatever its number:
-    // a board's frame counter keeps running across sessions.
-    bool sequenceRestart = false;
-    // After beginCapture's capture reset, until the first frame that passes
-    // the length check (at most this many frame ends): a frame that fails it
-    // is a remnant of the stream from before the reset (still on its way
-    // through the board's buffers), dropped without a report
-    // and without counting in the frame sequence.
-    static constexpr uint8_t kStartRemnants = 4;
-    uint8_t startRemnants = 0;
-    // Raised by capture around a decode and by read until del or flush, so
-    // that setCamCfg on another thread never replaces the frame buffers
-    // under either.
-    std::atomic<bool> decoding{false};
-    std::atomic<bool> frameLent{false};
-
-    uint32_t storeFrameBytes(uint32_t at, const uint8_t* source, uint64_t count);
-    uint32_t pumpEventsFor(int64_t milliseconds);
-    bool anyInFlight() const;
-    bool usesMarkerStream() const;
-    void clearCompletionRecords();
-    void consumeRecord(bool resubmit);
-    void discardBeforeStart();
-    // capture with a bound: gives up (0) once `deadlineMs` (steady clock, in
-    // milliseconds; a negative value: none) has passed while waiting.
-    uint32_t captureBefore(int64_t deadlineMs);
+    std::unique_ptr<UsbCameraSession> session;
 };
 
 // Prints "usb version:%d.%d\n" for a binary-coded-decimal version.

@@ -11,11 +11,11 @@
 #include <cstring>
 #include <vector>
 
-#include "usb_camera_lib.h"
+#include "usb_camera_session.h"
 
 namespace {
 
-class FuzzedDecoder : public HxUsbCameraLib {
+class FuzzedDecoder : public UsbCameraSession {
 public:
     bool prepare(const uint8_t* p) {
         image.format = p[1] % 10;
