@@ -2,11 +2,14 @@
 // (NumPy .npz) or 16-bit PNG images in millimetres, without a camera,
 // through the conversion the camera session runs live.
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <climits>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -42,28 +45,37 @@ bool number(const char* text, uint64_t& value) {
     return true;
 }
 
-bool parse(int argc, char** argv, Options& o) {
+// Reads the arguments; on a bad one, says which and why (empty: all good).
+std::string parse(int argc, char** argv, Options& o) {
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         const bool hasValue = i + 1 < argc;
         if (a == "-h" || a == "--help") {
             usage(stdout);
             std::exit(0);
-        } else if (a == "--npz" && hasValue) {
+        } else if ((a == "--npz" || a == "--png" || a == "--first" || a == "--count") && !hasValue) {
+            return a + " needs a value";
+        } else if (a == "--npz") {
             o.npz = argv[++i];
-        } else if (a == "--png" && hasValue) {
+        } else if (a == "--png") {
             o.png = argv[++i];
-        } else if (a == "--first" && hasValue) {
-            if (!number(argv[++i], o.first)) return false;
-        } else if (a == "--count" && hasValue) {
-            if (!number(argv[++i], o.count) || o.count == 0) return false;
+        } else if (a == "--first") {
+            if (!number(argv[++i], o.first))
+                return std::string("--first ") + argv[i] + ": not a frame number (0 or more)";
+        } else if (a == "--count") {
+            if (!number(argv[++i], o.count) || o.count == 0)
+                return std::string("--count ") + argv[i] + ": not a number of frames (1 or more)";
         } else if (!a.empty() && a[0] != '-' && o.input.empty()) {
             o.input = a;
+        } else if (!a.empty() && a[0] != '-') {
+            return "one recording at a time (" + o.input + ", then " + a + ")";
         } else {
-            return false;
+            return a + ": no such option";
         }
     }
-    return !o.input.empty() && (o.npz.empty() != o.png.empty());
+    if (o.input.empty()) return "no recording given";
+    if (o.npz.empty() == o.png.empty()) return "give one of --npz FILE and --png FOLDER";
+    return "";
 }
 
 // The recording's frames that are converted, one after another.
@@ -76,7 +88,7 @@ public:
     }
     // The next chosen frame this camera's conversion takes; false at the end.
     bool next(LumivexRecording::Frame& frame) {
-        while (index < options.first + options.count && reader.next(frame)) {
+        while (index - std::min(index, options.first) < options.count && reader.next(frame)) {
             if (index++ < options.first) continue;
             if (frame.subFrameBytes != Lumivex::kPhasePlaneBytes || frame.subFrames != Lumivex::kPhaseCount) {
                 problem = "frame " + std::to_string(index - 1) + " is not a 240 x 180 frame of four sub-frames";
@@ -87,6 +99,7 @@ public:
         return false;
     }
     const LumivexRecording::Reader& source() const { return reader; }
+    uint64_t framesSeen() const { return index; }
     std::string problem;
 
 private:
@@ -94,6 +107,29 @@ private:
     LumivexRecording::Reader reader;
     uint64_t index = 0;
 };
+
+// Whether two paths name one file (also through links); false when either is missing.
+bool sameFile(const std::string& a, const std::string& b) {
+    struct stat sa {}, sb {};
+    return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+           sa.st_ino == sb.st_ino;
+}
+
+// The file a path names once links are followed (the path itself if it does not exist yet).
+std::string resolved(const std::string& path) {
+    char real[PATH_MAX];
+    return ::realpath(path.c_str(), real) != nullptr ? std::string(real) : path;
+}
+
+// When no chosen frame was converted: why, for the user (empty if frames were).
+std::string nothingConverted(const Options& o, const Frames& frames, uint64_t converted) {
+    if (converted > 0) return "";
+    const uint64_t total = frames.framesSeen();
+    if (o.first > 0 && o.first >= total)
+        return "--first " + std::to_string(o.first) + " is beyond the recording's last frame (it has " +
+               std::to_string(total) + (total == 1 ? " frame, numbered from 0)" : " frames, numbered from 0)");
+    return "the recording has no frames to convert";
+}
 
 Lumivex::HostPlatform platformOf(const LumivexRecording::Reader& reader) {
     // A USB board's samples come unshifted whatever the host: converted as on
@@ -117,7 +153,8 @@ uint16_t sample16(float value) {
     return value >= 65535.0f ? uint16_t(65535) : uint16_t(std::lround(value));
 }
 
-int writeNpz(const Options& o, uint64_t& written) {
+// Writes the arrays into `path` (a file of its own, renamed into place by the caller).
+int writeNpzInto(const Options& o, const std::string& path, uint64_t& written) {
     Frames frames(o);
     std::string error;
     LumivexRecording::Frame frame;
@@ -140,13 +177,18 @@ int writeNpz(const Options& o, uint64_t& written) {
     }
     const Lumivex::HostPlatform platform = platformOf(frames.source());
     const uint64_t n = stamps.size();
+    const std::string none = nothingConverted(o, frames, n);
+    if (!none.empty()) {
+        std::fprintf(stderr, "lumivex-convert: %s: %s\n", o.input.c_str(), none.c_str());
+        return 1;
+    }
     if (2 * LumivexFiles::NpzWriter::entryBytes(n * Lumivex::kPixelCount * 4) > LumivexFiles::NpzWriter::kLargestFile) {
         std::fprintf(stderr, "lumivex-convert: %llu frames need more than 4 GiB: convert fewer at a time (--first, --count)\n",
                      static_cast<unsigned long long>(n));
         return 1;
     }
     LumivexFiles::NpzWriter npz;
-    if (!npz.open(o.npz, error)) {
+    if (!npz.open(path, error)) {
         std::fprintf(stderr, "lumivex-convert: %s\n", error.c_str());
         return 1;
     }
@@ -154,11 +196,22 @@ int writeNpz(const Options& o, uint64_t& written) {
     Converted converted;
     for (const char* plane : {"depth", "amplitude"}) {
         npz.beginArray(plane, "<f4", shape);
-        if (!frames.open(error)) break;
+        // Each pass reads the file again: it must give the frames the first pass counted.
+        if (!frames.open(error)) {
+            std::fprintf(stderr, "lumivex-convert: %s (for the %s pass)\n", error.c_str(), plane);
+            return 1;
+        }
+        uint64_t passed = 0;
         while (frames.next(frame)) {
             converted.from(frame, platform);
             const std::vector<float>& values = std::strcmp(plane, "depth") == 0 ? converted.depth : converted.amplitude;
             npz.write(values.data(), values.size() * sizeof(float));
+            ++passed;
+        }
+        if (passed != n) {
+            std::fprintf(stderr, "lumivex-convert: %s changed while it was converted (%llu frames, then %llu)\n",
+                         o.input.c_str(), static_cast<unsigned long long>(n), static_cast<unsigned long long>(passed));
+            return 1;
         }
         npz.endArray();
     }
@@ -171,7 +224,7 @@ int writeNpz(const Options& o, uint64_t& written) {
     npz.beginArray("modulation_frequency", "<f4", {n});
     npz.write(frequencies.data(), n * sizeof(float));
     npz.endArray();
-    if (!npz.close()) {
+    if (!npz.close()) {  // false when any write failed (a full disk too)
         std::fprintf(stderr, "lumivex-convert: %s: %s\n", o.npz.c_str(), npz.error().c_str());
         return 1;
     }
@@ -182,11 +235,41 @@ int writeNpz(const Options& o, uint64_t& written) {
     return 0;
 }
 
+// The .npz is written beside its place under another name and renamed into
+// place once whole: a failure (a full disk) leaves nothing half written, and
+// an existing file is replaced only by a complete one.
+int writeNpz(const Options& o, uint64_t& written) {
+    const std::string target = resolved(o.npz);
+    const std::string partial = target + ".partial";
+    const int result = writeNpzInto(o, partial, written);
+    if (result == 0 && std::rename(partial.c_str(), target.c_str()) != 0) {
+        std::fprintf(stderr, "lumivex-convert: %s: %s\n", target.c_str(), std::strerror(errno));
+        std::remove(partial.c_str());
+        return 1;
+    }
+    if (result != 0) std::remove(partial.c_str());
+    return result;
+}
+
+// The PNG images and frames.csv; on a failure the files this run wrote are
+// removed again (and the folder, if it made it).
 int writePngs(const Options& o, uint64_t& written) {
-    if (::mkdir(o.png.c_str(), 0755) != 0 && errno != EEXIST) {
+    const bool madeFolder = ::mkdir(o.png.c_str(), 0755) == 0;
+    if (!madeFolder && errno != EEXIST) {
         std::fprintf(stderr, "lumivex-convert: %s: %s\n", o.png.c_str(), std::strerror(errno));
         return 1;
     }
+    std::vector<std::string> made;
+    auto undo = [&] {
+        for (const std::string& path : made) std::remove(path.c_str());
+        if (madeFolder) ::rmdir(o.png.c_str());
+    };
+    // No output file may be the recording itself.
+    auto isInput = [&](const std::string& path) {
+        if (!sameFile(path, o.input)) return false;
+        std::fprintf(stderr, "lumivex-convert: %s is the recording itself: choose another folder\n", path.c_str());
+        return true;
+    };
     Frames frames(o);
     std::string error;
     if (!frames.open(error)) {
@@ -195,11 +278,17 @@ int writePngs(const Options& o, uint64_t& written) {
     }
     const Lumivex::HostPlatform platform = platformOf(frames.source());
     const std::string csvPath = o.png + "/frames.csv";
+    if (isInput(csvPath)) {
+        undo();
+        return 1;
+    }
     std::FILE* csv = std::fopen(csvPath.c_str(), "w");
     if (csv == nullptr) {
         std::fprintf(stderr, "lumivex-convert: %s: %s\n", csvPath.c_str(), std::strerror(errno));
+        undo();
         return 1;
     }
+    made.push_back(csvPath);
     std::fprintf(csv, "frame,timestamp,range,modulation_frequency\n");
     LumivexRecording::Frame frame;
     Converted converted;
@@ -214,14 +303,24 @@ int writePngs(const Options& o, uint64_t& written) {
                 image[i] = sample16(plane == 0 ? converted.depth[i] * 1000.0f : converted.amplitude[i]);
             std::snprintf(name, sizeof name, "/%s_%06llu.png", plane == 0 ? "depth" : "amplitude",
                           static_cast<unsigned long long>(index));
+            if (isInput(o.png + name)) {
+                result = 1;
+                break;
+            }
+            made.push_back(o.png + name);
             if (!LumivexFiles::writePng16(o.png + name, image.data(), Lumivex::kSensorWidth, Lumivex::kSensorHeight,
                                           error)) {
                 std::fprintf(stderr, "lumivex-convert: %s\n", error.c_str());
                 result = 1;
             }
         }
-        std::fprintf(csv, "%llu,%llu,%d,%.9g\n", static_cast<unsigned long long>(index),
-                     static_cast<unsigned long long>(frame.timestamp), int(frame.range), double(frame.modulationFrequency));
+        if (result != 0) break;
+        if (std::fprintf(csv, "%llu,%llu,%d,%.9g\n", static_cast<unsigned long long>(index),
+                         static_cast<unsigned long long>(frame.timestamp), int(frame.range),
+                         double(frame.modulationFrequency)) < 0) {
+            std::fprintf(stderr, "lumivex-convert: %s: %s\n", csvPath.c_str(), std::strerror(errno));
+            result = 1;
+        }
         ++index;
         ++written;
     }
@@ -232,10 +331,14 @@ int writePngs(const Options& o, uint64_t& written) {
     if (!frames.problem.empty()) {
         std::fprintf(stderr, "lumivex-convert: %s: %s\n", o.input.c_str(), frames.problem.c_str());
         result = 1;
+    } else if (result == 0 && !nothingConverted(o, frames, written).empty()) {
+        std::fprintf(stderr, "lumivex-convert: %s: %s\n", o.input.c_str(), nothingConverted(o, frames, written).c_str());
+        result = 1;
     } else if (frames.source().damaged()) {
         std::fprintf(stderr, "lumivex-convert: %s: %s: converted the frames before it\n", o.input.c_str(),
                      frames.source().problem().c_str());
     }
+    if (result != 0) undo();
     return result;
 }
 
@@ -243,9 +346,16 @@ int writePngs(const Options& o, uint64_t& written) {
 
 int main(int argc, char** argv) {
     Options o;
-    if (!parse(argc, argv, o)) {
+    const std::string bad = parse(argc, argv, o);
+    if (!bad.empty()) {
+        std::fprintf(stderr, "lumivex-convert: %s\n", bad.c_str());
         usage(stderr);
         return 2;
+    }
+    if (!o.npz.empty() && sameFile(o.npz, o.input)) {
+        std::fprintf(stderr, "lumivex-convert: %s is the recording itself: choose another output file\n",
+                     o.npz.c_str());
+        return 1;
     }
     uint64_t written = 0;
     const int result = o.npz.empty() ? writePngs(o, written) : writeNpz(o, written);

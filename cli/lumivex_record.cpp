@@ -2,8 +2,10 @@
 // conversion) with their time stamps, range and modulation frequency into a
 // recording (docs/recording.md), for N frames or T seconds or until Ctrl-C.
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -29,6 +31,7 @@ struct Options {
     double seconds = -1;
     std::string output;
     bool usb = false;
+    bool force = false;  // replace an existing FILE
     int device = 0;
     Lumivex::FrameType mode = Lumivex::DEPTH;
     int range = 0;  // 0: as the camera is
@@ -36,55 +39,84 @@ struct Options {
 
 void usage(std::FILE* to) {
     std::fprintf(to,
-                 "usage: lumivex-record (--frames N | --seconds T) --output FILE [--usb] [--device N]\n"
-                 "                      [--mode raw|depth] [--range 2|4]\n\n"
+                 "usage: lumivex-record (--frames N | --seconds T) --output FILE [--force] [--usb]\n"
+                 "                      [--device N] [--mode raw|depth] [--range 2|4]\n\n"
                  "Records the camera's raw phase frames, before any conversion, with their time stamps,\n"
                  "range and modulation frequency into FILE (docs/recording.md). --device N is\n"
                  "/dev/videoN, or with --usb the N-th USB camera; --mode is the camera's streaming mode\n"
                  "(both record the same raw frames). Ctrl-C ends the recording cleanly; without --frames\n"
-                 "or --seconds it runs until then.\n");
+                 "or --seconds it runs until then. An existing FILE is kept unless --force is given.\n");
 }
 
-bool parse(int argc, char** argv, Options& o) {
+// A whole number in [low, high], or false.
+bool wholeNumber(const char* text, long low, long high, long& value) {
+    char* end = nullptr;
+    errno = 0;
+    const long n = std::strtol(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || n < low || n > high) return false;
+    value = n;
+    return true;
+}
+
+// Reads the arguments; on a bad one, says which and why (empty: all good).
+std::string parse(int argc, char** argv, Options& o) {
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         const bool hasValue = i + 1 < argc;
+        long n = 0;
         if (a == "-h" || a == "--help") {
             usage(stdout);
             std::exit(0);
         } else if (a == "--usb") {
             o.usb = true;
-        } else if (a == "--frames" && hasValue) {
-            o.frames = std::atol(argv[++i]);
-            if (o.frames < 1) return false;
-        } else if (a == "--seconds" && hasValue) {
-            o.seconds = std::atof(argv[++i]);
-            if (!(o.seconds > 0)) return false;
-        } else if (a == "--output" && hasValue) {
+        } else if (a == "--force") {
+            o.force = true;
+        } else if ((a == "--frames" || a == "--seconds" || a == "--output" || a == "--device" || a == "--mode" ||
+                    a == "--range") && !hasValue) {
+            return a + " needs a value";
+        } else if (a == "--frames") {
+            if (!wholeNumber(argv[++i], 1, 1L << 40, o.frames))
+                return std::string("--frames ") + argv[i] + ": not a number of frames (1 or more)";
+        } else if (a == "--seconds") {
+            char* end = nullptr;
+            o.seconds = std::strtod(argv[++i], &end);
+            if (end == argv[i] || *end != '\0' || !(o.seconds > 0) || !(o.seconds < 1e9))
+                return std::string("--seconds ") + argv[i] + ": not a duration in seconds (more than 0)";
+        } else if (a == "--output") {
             o.output = argv[++i];
-        } else if (a == "--device" && hasValue) {
-            o.device = std::atoi(argv[++i]);
-        } else if (a == "--mode" && hasValue) {
+        } else if (a == "--device") {
+            if (!wholeNumber(argv[++i], 0, 1 << 20, n)) return std::string("--device ") + argv[i] + ": not a camera number (0 or more)";
+            o.device = int(n);
+        } else if (a == "--mode") {
             const std::string m = argv[++i];
-            if (m != "raw" && m != "depth") return false;
+            if (m != "raw" && m != "depth") return "--mode " + m + ": raw or depth";
             o.mode = m == "raw" ? Lumivex::RAW : Lumivex::DEPTH;
-        } else if (a == "--range" && hasValue) {
-            o.range = std::atoi(argv[++i]);
-            if (o.range != 2 && o.range != 4) return false;
+        } else if (a == "--range") {
+            if (!wholeNumber(argv[++i], 2, 4, n) || n == 3) return std::string("--range ") + argv[i] + ": 2 or 4 (metres)";
+            o.range = int(n);
         } else {
-            return false;
+            return a + ": no such option";
         }
     }
-    return !o.output.empty();
+    if (o.output.empty()) return "--output FILE is needed";
+    return "";
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     Options o;
-    if (!parse(argc, argv, o)) {
+    const std::string bad = parse(argc, argv, o);
+    if (!bad.empty()) {
+        std::fprintf(stderr, "lumivex-record: %s\n", bad.c_str());
         usage(stderr);
         return 2;
+    }
+    struct stat existing {};
+    if (!o.force && ::stat(o.output.c_str(), &existing) == 0) {
+        std::fprintf(stderr, "lumivex-record: %s exists: give another --output, or --force to replace it\n",
+                     o.output.c_str());
+        return 1;
     }
     LumivexRecording::Header header;
     if (o.usb) {

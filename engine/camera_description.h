@@ -11,7 +11,7 @@
 
 namespace Lumivex {
 
-std::vector<std::pair<std::string, std::string>> describeCamera(const LumivexTOFCamera& camera, int32_t device,
+std::vector<std::pair<std::string, std::string>> describeCamera(LumivexTOFCamera& camera, int32_t device,
                                                                 FrameType mode);
 
 }  // namespace Lumivex

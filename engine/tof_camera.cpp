@@ -169,6 +169,11 @@ int32_t LumivexTOFCamera::close() {
     return sensor->close();
 }
 
+std::vector<std::pair<std::string, std::string>> LumivexTOFCamera::deviceFacts() {
+    std::lock_guard<std::mutex> lock(sessionMutex);
+    return sensor ? sensor->deviceFacts() : std::vector<std::pair<std::string, std::string>>{};
+}
+
 void LumivexTOFCamera::setCaptureTap(CaptureTap tap) {
     std::lock_guard<std::mutex> lock(sessionMutex);
     captureTap = std::move(tap);

@@ -80,6 +80,8 @@ public:
     int32_t currentDeviceIndex() const { return deviceIndex; }
     Connection currentConnection() const { return connection; }
     bool isStreaming() const { return !stopped.load(); }
+    // What the open device says of itself (LumivexTOFSensor::deviceFacts).
+    std::vector<std::pair<std::string, std::string>> deviceFacts();
 
 private:
     int32_t replaceSensor(std::unique_ptr<LumivexTOFSensor> backEnd);

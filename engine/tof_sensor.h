@@ -2,6 +2,9 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "camera_controls.h"
 
@@ -37,6 +40,9 @@ public:
     // True while the device is gone (unplugged) and the back-end waits for
     // it to come back: the session hands out nothing meanwhile, at once.
     virtual bool deviceGone() const { return false; }
+    // What the device says of itself, in a recording header's words
+    // (a USB board: "serial", "firmware"); empty when it says nothing.
+    virtual std::vector<std::pair<std::string, std::string>> deviceFacts() const { return {}; }
 };
 
 }  // namespace Lumivex

@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 
 #include "camera_description.h"
@@ -26,9 +27,22 @@ struct RecordingState {
     uint64_t frames = 0;
 };
 
+// The cameras that have a recorder: a camera hands its frames to one (a
+// second would silently take them from the first). Touched with the GIL held.
+std::set<const Lumivex::LumivexTOFCamera*>& camerasRecorded() {
+    static std::set<const Lumivex::LumivexTOFCamera*> cameras;
+    return cameras;
+}
+
 class Recorder {
 public:
     explicit Recorder(Lumivex::LumivexTOFCamera& cameraRef) : camera(cameraRef) {
+        // The camera takes a recorder at its start: one made later would record nothing.
+        if (camera.isStreaming())
+            throw py::value_error("create the Recorder before the camera's start() (stop() it first): "
+                                  "a started camera hands its frames to no new recorder");
+        if (!camerasRecorded().insert(&camera).second)
+            throw py::value_error("this camera already has a Recorder: use that one (one recorder per camera)");
         std::shared_ptr<RecordingState> shared = state;
         camera.setCaptureTap([shared](const uint8_t* raw, uint64_t stamp, int32_t range, float frequency) {
             std::lock_guard<std::mutex> lock(shared->mutex);
@@ -42,6 +56,13 @@ public:
             }
         });
     }
+
+    ~Recorder() {
+        camera.setCaptureTap(nullptr);  // from the next start on, no frames go to a recorder that is gone
+        camerasRecorded().erase(&camera);
+    }
+    Recorder(const Recorder&) = delete;
+    Recorder& operator=(const Recorder&) = delete;
 
     void start(const std::string& path, int32_t device, const std::string& mode) {
         if (mode != "depth" && mode != "raw") throw py::value_error("mode must be 'depth' or 'raw'");

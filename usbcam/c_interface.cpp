@@ -86,6 +86,12 @@ uint32_t Lumivex_captureImageWithin(LumivexHandle h, int32_t timeoutMs) {
     if (h == nullptr) return USB_CAMERA_NO_DEVICE;
     return ownCamera(h)->captureWithin(timeoutMs);
 }
+uint32_t Lumivex_getFirmwareVersion(LumivexHandle h, uint32_t* version) {
+    if (version == nullptr) return USB_CAMERA_PARAMETER_ERROR;
+    if (h == nullptr) return USB_CAMERA_NO_DEVICE;
+    return ownCamera(h)->getFirmwareVersion(*version);
+}
+
 uint32_t Lumivex_readFrameClock(LumivexHandle h, uint64_t* ticks) {
     if (ticks == nullptr) return USB_CAMERA_PARAMETER_ERROR;
     if (h == nullptr) return USB_CAMERA_NO_DEVICE;

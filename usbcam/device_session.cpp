@@ -263,6 +263,12 @@ uint32_t UsbCameraSession::InitCameraPara(LumivexCfg* cfg) {
     return 0;
 }
 
+uint32_t UsbCameraSession::getFirmwareVersion(uint32_t& version) {
+    if (!opened) return USB_CAMERA_NO_DEVICE;
+    version = deviceInfo.firmwareVersion;
+    return 0;
+}
+
 uint32_t UsbCameraSession::expectedFrameBytes() const {
     const uint64_t w = image.width, h = image.height, b = image.bytesPerPixel;
     uint64_t bytes;

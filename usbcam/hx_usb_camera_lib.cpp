@@ -71,3 +71,4 @@ uint32_t HxUsbCameraLib::DecodeFrameUseMarker(uint8_t* buffer, int32_t length, u
 uint32_t HxUsbCameraLib::DecodeFrameUseUVC(uint8_t* buffer, int32_t length, uint32_t& offset, uint8_t& frames) { return session->DecodeFrameUseUVC(buffer, length, offset, frames); }
 void HxUsbCameraLib::FillImagePara(LumivexCfg* slotConfig, const uint8_t* packet) { session->FillImagePara(slotConfig, packet); }
 uint32_t HxUsbCameraLib::InitController() { return session->InitController(); }
+uint32_t HxUsbCameraLib::getFirmwareVersion(uint32_t& version) { return session->getFirmwareVersion(version); }

@@ -89,6 +89,7 @@ public:
     // time (no device clock, or a chunk stream stamped as it is decoded), or
     // the request's error.
     uint32_t readFrameClock(uint64_t& ticks);
+    uint32_t getFirmwareVersion(uint32_t& version);
     // capture, waiting at most `milliseconds` for a transfer to complete
     // (0 when none did): a caller that must stop soon is never held by a
     // silent board for a whole transfer time-out.
@@ -116,6 +117,25 @@ public:
     uint32_t fillAndSubmit(int slot, unsigned int timeoutMs);
     void releaseDefaultContext();
     bool acquireDefaultContext();
+    uint32_t storeFrameBytes(uint32_t at, const uint8_t* source, uint64_t count);
+    uint32_t pumpEventsFor(int64_t milliseconds);
+    bool anyInFlight() const;
+    bool failureRecorded() const;
+    bool usesMarkerStream() const;
+    void clearCompletionRecords();
+    // Consumes the record at the consume index and resubmits its transfer;
+    // `bytesAfterLastFrameEnd` is the phase of its data (-1: no frame ended in it).
+    void consumeRecord(bool resubmit, int64_t bytesAfterLastFrameEnd);
+    int64_t bytesAfterLastMarker(const uint8_t* buffer, int32_t length);
+    // Submits every transfer libusb does not hold (allocating what is
+    // missing): 0, or USB_CAMERA_TRANSFER_STOPPED when one could not be.
+    uint32_t submitIdleTransfers(unsigned int timeoutMs);
+    void startAlignment();
+    void handleEventsFor(int64_t milliseconds);
+    void discardBeforeStart();
+    // capture with a bound: gives up (0) once `deadlineMs` (steady clock, in
+    // milliseconds; a negative value: none) has passed while waiting.
+    uint32_t captureBefore(int64_t deadlineMs);
 
     // State, in the documented order.
     //
@@ -207,26 +227,8 @@ public:
     // under either.
     std::atomic<bool> decoding{false};
     std::atomic<bool> frameLent{false};
-
-    uint32_t storeFrameBytes(uint32_t at, const uint8_t* source, uint64_t count);
-    uint32_t pumpEventsFor(int64_t milliseconds);
-    bool anyInFlight() const;
-    bool failureRecorded() const;
-    bool usesMarkerStream() const;
-    void clearCompletionRecords();
-    // Consumes the record at the consume index and resubmits its transfer;
-    // `bytesAfterLastFrameEnd` is the phase of its data (-1: no frame ended in it).
-    void consumeRecord(bool resubmit, int64_t bytesAfterLastFrameEnd);
-    int64_t bytesAfterLastMarker(const uint8_t* buffer, int32_t length);
-    // Submits every transfer libusb does not hold (allocating what is
-    // missing): 0, or USB_CAMERA_TRANSFER_STOPPED when one could not be.
-    uint32_t submitIdleTransfers(unsigned int timeoutMs);
-    void startAlignment();
-    void handleEventsFor(int64_t milliseconds);
+    // The lengths of the next submissions: each transfer ends where a frame
+    // ends on the wire (frame_aligned_transfers.h).
     LumivexUsb::FrameAlignedTransfers alignment;
-    void discardBeforeStart();
-    // capture with a bound: gives up (0) once `deadlineMs` (steady clock, in
-    // milliseconds; a negative value: none) has passed while waiting.
-    uint32_t captureBefore(int64_t deadlineMs);
 };
 

@@ -163,8 +163,25 @@ void LumivexTOFUSBSensor::sendBoardRequest(const ConfigFileEntry& e) {
                            data);
 }
 
+std::vector<std::pair<std::string, std::string>> LumivexTOFUSBSensor::deviceFacts() const {
+    std::vector<std::pair<std::string, std::string>> facts;
+    std::string text;
+    for (uint8_t c : serial) {
+        if (c >= 0x20 && c < 0x7F) text += char(c);
+    }
+    if (!text.empty()) facts.emplace_back("serial", text);
+    if (!firmware.empty()) facts.emplace_back("firmware", firmware);
+    return facts;
+}
+
 void LumivexTOFUSBSensor::printSerialNumber() {
     Lumivex_readUserData(handle, 0x3F0, 16, serial);
+    uint32_t version = 0;
+    if (Lumivex_getFirmwareVersion(handle, &version) == 0) {
+        char text[16];
+        std::snprintf(text, sizeof text, "%u.%02x", unsigned(version >> 8 & 0xFF), unsigned(version & 0xFF));  // 3.14
+        firmware = text;
+    }
     std::printf("Serial: %c%c%c%c-%c%c%c%c-%c%c%c%c\n", serial[0], serial[1], serial[2], serial[3], serial[4],
                 serial[5], serial[6], serial[7], serial[8], serial[9], serial[10], serial[11]);
 }

@@ -35,6 +35,7 @@ public:
     int32_t frameRange() const override { return lastFrameRange; }
     void interruptCapture() override { interrupted.store(true); }
     bool deviceGone() const override { return gone.load(); }
+    std::vector<std::pair<std::string, std::string>> deviceFacts() const override;
 
 private:
     // The set-up on the board at `index`; `quiet`: no warning (a re-open
@@ -92,6 +93,7 @@ private:
     bool warnedSize = false;
     std::atomic<bool> interrupted{false};  // set by interruptCapture, cleared by start
     uint8_t serial[16] = {};                // user data 0x3F0..0x3FF, read at open
+    std::string firmware;                   // "3.14", read at open (request 0x80)
     Link link = Link::Streaming;            // the worker's
     std::chrono::steady_clock::time_point nextAttempt;
     std::chrono::milliseconds backOff{50};

@@ -69,7 +69,31 @@ def test_ctrl_c_ends_the_recording_cleanly(tmp_path):
     assert len(list(recording.frames())) >= 1 and recording.damage is None
 
 
-def test_bad_arguments_are_refused(tmp_path):
-    for args in (["--frames", "0", "--output", "x"], ["--frames", "3"], ["--mode", "fast", "--output", "x"]):
-        result = subprocess.run([os.path.join(BIN, "lumivex-record"), *args], capture_output=True, text=True)
-        assert result.returncode == 2 and result.stderr.startswith("usage: lumivex-record")
+@pytest.mark.parametrize("args, says", [
+    (["--frames", "0", "--output", "x"], "--frames 0: not a number of frames (1 or more)"),
+    (["--frames", "-3", "--output", "x"], "--frames -3: not a number of frames (1 or more)"),
+    (["--frames", "3"], "--output FILE is needed"),
+    (["--mode", "fast", "--output", "x"], "--mode fast: raw or depth"),
+    (["--range", "3", "--output", "x"], "--range 3: 2 or 4 (metres)"),
+    (["--seconds", "soon", "--output", "x"], "--seconds soon: not a duration in seconds (more than 0)"),
+    (["--output"], "--output needs a value"),
+    (["--bogus", "--output", "x"], "--bogus: no such option"),
+])
+def test_a_bad_argument_is_named_with_the_reason(args, says):
+    result = subprocess.run([os.path.join(BIN, "lumivex-record"), *args], capture_output=True, text=True)
+    assert result.returncode == 2
+    assert result.stderr.splitlines()[0] == "lumivex-record: " + says
+    assert result.stderr.splitlines()[1].startswith("usage: lumivex-record")
+
+
+def test_an_existing_recording_is_kept_unless_forced(tmp_path):
+    first, output = record(tmp_path, "--frames", "4")
+    assert first.returncode == 0, first.stderr
+    before = output.read_bytes()
+    again, _ = record(tmp_path, "--frames", "1")
+    assert again.returncode == 1
+    assert f"lumivex-record: {output} exists: give another --output, or --force to replace it" in again.stderr
+    assert output.read_bytes() == before
+    forced, _ = record(tmp_path, "--frames", "1", "--force")
+    assert forced.returncode == 0, forced.stderr
+    assert len(list(rec.Recording(str(output)).frames())) == 1

@@ -25,6 +25,8 @@ assert camera.start(L.TOFOutput.DEPTH) == 0
 depth, amplitude, stamps = [], [], []
 for attempt in range(100):
     frame = camera.requestFrame(1000)
+    if frame is None and depth:
+        break  # a second without a frame after frames came: the replay has ended
     if frame is None:
         continue
     depth.append(frame.getDepthData().copy())
@@ -74,6 +76,18 @@ def test_the_converter_writes_every_recorded_frame_with_its_fields(recording):
     # The virtual scene's wall, box and sphere are 1 to 3 m away: every pixel has a depth.
     assert np.all((converted["depth"] > 0.5) & (converted["depth"] < 3.75))
     assert len({converted["depth"][i].tobytes() for i in range(12)}) == 12  # noise: no two frames alike
+
+
+@pytest.mark.parametrize("pace", [[], ["--as-fast-as-possible"]])
+def test_a_replay_gives_every_recorded_frame_once_the_last_one_too(recording, tmp_path, pace):
+    connection, path, converted = recording
+    out = tmp_path / "all.npz"
+    result = run([LAUNCHER, "--replay", str(path), *pace, "--", sys.executable, "-c", DEPTH_PROGRAM,
+                  connection, "13", str(out)])
+    assert result.returncode == 0, result.stdout + result.stderr
+    replayed = np.load(out)["depth"]
+    assert [next(i for i in range(12) if np.array_equal(d.view(np.uint32), converted["depth"][i].view(np.uint32)))
+            for d in replayed] == list(range(12))
 
 
 @pytest.mark.parametrize("pace", [[], ["--as-fast-as-possible"]])
@@ -151,6 +165,77 @@ def test_a_recording_cut_off_anywhere_converts_up_to_its_last_whole_frame(record
         assert np.array_equal(np.load(out)["depth"], converted["depth"][:whole])
 
 
+def convert(*args, limit_bytes=None):
+    """lumivex-convert; limit_bytes: the largest file it may write (a full disk beyond)."""
+    def limit():
+        import resource
+        import signal
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # a write past the limit fails (EFBIG) as on a full disk
+        resource.setrlimit(resource.RLIMIT_FSIZE, (limit_bytes, limit_bytes))
+    return subprocess.run([os.path.join(BIN, "lumivex-convert"), *map(str, args)], capture_output=True, text=True,
+                          timeout=120, preexec_fn=limit if limit_bytes else None)
+
+
+@pytest.mark.parametrize("link", ["same", "symlink", "hardlink"])
+def test_the_converter_never_writes_over_its_recording(recording, tmp_path, link):
+    connection, path, converted = recording
+    copy = tmp_path / "take.lmvxrec"
+    copy.write_bytes(path.read_bytes())
+    output = {"same": copy, "symlink": tmp_path / "out.npz", "hardlink": tmp_path / "hard.npz"}[link]
+    if link == "symlink":
+        output.symlink_to(copy)
+    elif link == "hardlink":
+        os.link(copy, output)
+    result = convert(copy, "--npz", output)
+    assert result.returncode == 1 and result.stdout == ""
+    assert result.stderr == f"lumivex-convert: {output} is the recording itself: choose another output file\n"
+    assert copy.read_bytes() == path.read_bytes()
+    folder = tmp_path / "png"
+    folder.mkdir()
+    os.link(copy, folder / "frames.csv")
+    result = convert(folder / "frames.csv", "--png", folder)
+    assert result.returncode == 1 and "is the recording itself" in result.stderr
+    assert copy.read_bytes() == path.read_bytes() and sorted(os.listdir(folder)) == ["frames.csv"]
+
+
+@pytest.mark.parametrize("args, code, says, frames", [
+    (["--first", "9"], 0, None, [9, 10, 11]),
+    (["--first", "2", "--count", "3"], 0, None, [2, 3, 4]),
+    (["--first", "11", "--count", "5"], 0, None, [11]),
+    (["--first", "12"], 1, "--first 12 is beyond the recording's last frame (it has 12 frames, numbered from 0)", []),
+    (["--first", "-1"], 2, "--first -1: not a frame number (0 or more)", []),
+    (["--count", "abc"], 2, "--count abc: not a number of frames (1 or more)", []),
+    (["--count", "0"], 2, "--count 0: not a number of frames (1 or more)", []),
+    (["--frist", "1"], 2, "--frist: no such option", []),
+])
+def test_the_frames_chosen_are_converted_or_the_choice_is_refused(recording, tmp_path, args, code, says, frames):
+    connection, path, converted = recording
+    output = tmp_path / "part.npz"
+    result = convert(path, "--npz", output, *args)
+    assert result.returncode == code, result.stderr
+    if code == 0:
+        assert result.stdout == f"converted {len(frames)} frames of {path} to {output}\n"
+        assert np.array_equal(np.load(output)["depth"], converted["depth"][frames])
+    else:
+        assert result.stdout == "" and not output.exists()
+        where = "" if code == 2 else f"{path}: "
+        assert result.stderr.splitlines()[0] == f"lumivex-convert: {where}{says}"
+
+
+@pytest.mark.parametrize("kind", ["--npz", "--png"])
+def test_a_full_disk_leaves_no_partial_output_and_no_success(recording, tmp_path, kind):
+    connection, path, converted = recording
+    output = tmp_path / ("out.npz" if kind == "--npz" else "png")
+    result = convert(path, kind, output, limit_bytes=2_000_000 if kind == "--npz" else 40_000)
+    assert result.returncode == 1 and result.stdout == ""
+    assert "File too large" in result.stderr
+    assert not output.exists() and os.listdir(tmp_path) == []
+    if kind == "--npz":  # an existing file is replaced only by a whole one
+        output.write_bytes(b"an earlier conversion")
+        assert convert(path, kind, output, limit_bytes=2_000_000).returncode == 1
+        assert output.read_bytes() == b"an earlier conversion" and os.listdir(tmp_path) == ["out.npz"]
+
+
 @pytest.mark.parametrize("args, reason", [
     (["--replay", "/nonexistent.lmvxrec"], "lumivex-virtual: /nonexistent.lmvxrec: No such file or directory"),
     (["--loop"], "lumivex-virtual: --as-fast-as-possible and --loop go with --replay FILE"),
@@ -173,7 +258,7 @@ def test_a_csi_recording_replays_on_its_own_host_only(recording):
 
 RECORDING_PROGRAM = r"""
 import sys, numpy as np, LumivexDepthCamera as L, lumivex_recording as rec
-out, path = sys.argv[1], sys.argv[2]
+out, path, usb = sys.argv[1], sys.argv[2], sys.argv[3] == "usb"
 camera = L.LumivexCamera()
 for wrong in (lambda: rec.Recorder(object()), lambda: rec.Recorder(camera).start("/nonexistent/take.lmvxrec")):
     try:
@@ -182,7 +267,12 @@ for wrong in (lambda: rec.Recorder(object()), lambda: rec.Recorder(camera).start
     except (TypeError, ValueError):
         pass
 recorder = rec.Recorder(camera)  # before start: it gets every frame the camera captures
-assert camera.open(L.TOFConnect.CSI, 0) == 0 and camera.start(L.TOFOutput.DEPTH) == 0
+try:
+    rec.Recorder(camera)
+    raise SystemExit("a second recorder on the camera was taken")
+except ValueError as error:
+    assert "already has a Recorder" in str(error), error
+assert camera.open(L.TOFConnect.USB if usb else L.TOFConnect.CSI, 0) == 0 and camera.start(L.TOFOutput.DEPTH) == 0
 recorder.start(path)
 try:
     recorder.start(path)
@@ -198,21 +288,38 @@ while len(depth) < 8:
         camera.releaseFrame(frame)
 written = recorder.stop()
 assert written == recorder.frames > 0 and not recorder.recording and recorder.error is None
+del recorder
+try:
+    rec.Recorder(camera)
+    raise SystemExit("a recorder made after start was taken")
+except ValueError as error:
+    assert "before the camera's start()" in str(error), error
 camera.stop()
 camera.close()
 np.savez(out, depth=np.array(depth), timestamp=np.array(stamps, np.uint64))
 """
 
 
-def test_a_python_program_records_the_frames_it_reads(tmp_path):
+@pytest.mark.parametrize("connection", ["csi", "usb"])
+def test_a_python_program_records_the_frames_it_reads(tmp_path, connection):
     path, out = tmp_path / "python.lmvxrec", tmp_path / "read.npz"
-    result = run([LAUNCHER, "--faults", "noise=9,moving", "--", sys.executable, "-c", RECORDING_PROGRAM,
-                  str(out), str(path)])
+    camera = ["--faults", "noise=9,moving"] if connection == "csi" else ["--usb-board", "camera=depth,noise=9,moving,fw=0x0313"]
+    result = run([LAUNCHER, *camera, "--", sys.executable, "-c", RECORDING_PROGRAM, str(out), str(path), connection])
     assert result.returncode == 0, result.stdout + result.stderr
     converted = tmp_path / "converted.npz"
     assert run([os.path.join(BIN, "lumivex-convert"), str(path), "--npz", str(converted)]).returncode == 0
     recorded, read = np.load(converted), np.load(out)
-    assert rec.Recording(str(path)).header["connection"] == "CSI"
+    header = rec.Recording(str(path)).header
+    assert header["connection"] == connection.upper()
+    if connection == "usb":  # the board's own serial number and firmware, as lumivex-record writes them
+        assert (header["serial"], header["firmware"]) == ("LMVXT0F00001", "3.13")
+        assert not recorded["timestamp"].any()  # a 3.13 board sends no device time
+        # The frames read after the recording began are in it, in order, with the depth the program read.
+        found = [next((j for j, r in enumerate(recorded["depth"]) if np.array_equal(d, r)), None)
+                 for d in read["depth"]]
+        found = [j for j in found if j is not None]
+        assert len(found) >= 6 and found == sorted(set(found))
+        return
     # Every frame read after the recording began is in it, with the depth the program read.
     by_stamp = {int(t): i for i, t in enumerate(recorded["timestamp"])}
     both = [(i, by_stamp[int(t)]) for i, t in enumerate(read["timestamp"]) if int(t) in by_stamp]

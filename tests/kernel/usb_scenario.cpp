@@ -11,6 +11,7 @@
 //   pattern board program's pid (SIGUSR1 halts its bulk IN endpoint).
 #include <signal.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -237,6 +238,43 @@ void twoBoards() {
     check(clean(tallies[1], 60), "two boards on two threads: the depth camera's own sub-frames (" + describe(tallies[1]) + ")");
 }
 
+// How long after its device time stamp each of the depth camera's four
+// sub-frames reaches the caller, by position in its frame: a figure, not a
+// pass or fail (the transfers end at frame ends; what is left is the time
+// the link takes to carry a sub-frame).
+void subFrameLatency() {
+    Camera camera;
+    LumivexCfg cfg = configFor(kDepthProduct);
+    const int index = indexOf(kDepthProduct);
+    if (index < 0 || camera.open(&cfg, unsigned(index)) != 0 || camera.beginCapture() != 0) return;
+    std::vector<double> byPosition[4];
+    uint64_t previous = 0;
+    int position = 0;
+    for (int taken = 0; taken < 160;) {
+        const uint32_t result = camera.capture();
+        if (result == USB_CAMERA_TRANSFER_STOPPED) break;
+        LumivexOutData* frame = nullptr;
+        while (camera.read(frame) == 0) {
+            const double ms = (double(LumivexUsb::hostFileTime()) - double(frame->timestamp)) / 1e4;
+            position = frame->timestamp - previous > 50000 ? 0 : std::min(position + 1, 3);  // 5 ms apart: a new frame
+            previous = frame->timestamp;
+            if (taken++ >= 40) byPosition[position].push_back(ms);
+            camera.del();
+        }
+    }
+    camera.endCapture();
+    camera.close();
+    std::string line = "LATENCY: depth camera sub-frames 1 to 4 of each frame, p50 after their time stamps:";
+    for (auto& values : byPosition) {
+        if (values.empty()) return;
+        std::sort(values.begin(), values.end());
+        char text[32];
+        std::snprintf(text, sizeof text, " %.2f ms", values[values.size() / 2]);
+        line += text;
+    }
+    std::printf("%s\n", line.c_str());
+}
+
 // The board streams before the capture begins (a set-up that starts it, or a
 // program that ended without stopping it): none of its backlog, in the
 // transfers when the capture reset cuts it, comes out as a frame of the new
@@ -378,6 +416,7 @@ int main(int argc, char** argv) {
     sessionCycles();
     slowConsumer();
     twoBoards();
+    subFrameLatency();
     streamingBeforeStart();
     haltMidStream(argv[3]);
     unplugMidStream(argv[1], argv[2]);

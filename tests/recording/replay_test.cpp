@@ -125,7 +125,11 @@ TEST_P(ReplayTest, ReplayedDepthIsTheLiveDepthBitForBitWithShiftedTimeStamps) {
     std::vector<DepthFrame> live;  // every recorded frame, with the depth the camera computed
     const std::string path = liveRecording(GetParam(), live);
     ASSERT_GE(live.size(), 12u);
+    const Lumivex::HostPlatform recordedOn = LumivexTOFCamera().hostPlatform();
     replayOn(GetParam(), path);
+    // The host the recording names (the engine's name for it) is the one the
+    // replay shows (the virtual kernel's model of it): the two mappings agree.
+    EXPECT_EQ(LumivexTOFCamera().hostPlatform(), recordedOn);
     const std::vector<DepthFrame> replayed = depthFrames(GetParam().connection, 8);
     ASSERT_EQ(replayed.size(), 8u);
     // Every frame differs (noise, a moving scene): each replayed frame is

@@ -1,7 +1,11 @@
 """The recording format read with NumPy alone (recording/lumivex_recording.py), from files the C++ writer made."""
 import os
+import pathlib
+import re
+import struct
 import subprocess
 import sys
+import zlib
 
 import numpy as np
 import pytest
@@ -63,3 +67,51 @@ def test_not_a_recording(tmp_path):
     path.write_text("plain text")
     with pytest.raises(ValueError, match="not a Lumivex recording"):
         rec.Recording(str(path))
+
+
+def documented_layout():
+    """The layout as docs/recording.md states it: the magic, and (offset, size) of the chunk's and the
+    FRAM payload's fields, read from its tables."""
+    doc = (pathlib.Path(__file__).resolve().parents[2] / "docs" / "recording.md").read_text()
+    magic = re.search(r"magic: `(\w+)` and the format version byte 0x([0-9A-Fa-f]{2})", doc)
+    tables, rows = [], None
+    for line in doc.splitlines():
+        cells = [c.strip() for c in line.strip().strip("|").split("|")] if line.startswith("|") else None
+        if cells and cells[0] == "offset":
+            rows = []
+            tables.append(rows)
+        elif cells and rows is not None and cells[0].isdigit() and cells[1].isdigit():
+            rows.append((int(cells[0]), int(cells[1])))
+        elif not cells:
+            rows = None
+    chunk, frame = tables[1], tables[2]
+    return magic.group(1).encode() + bytes([int(magic.group(2), 16)]), chunk, frame
+
+
+def test_the_documented_layout_is_the_one_writer_and_readers_use(recording):
+    """One description of the format (docs/recording.md); the C++ writer's file, read by that
+    description alone, and the NumPy reader's constants and results agree with it."""
+    magic, chunk, frame = documented_layout()
+    assert chunk == [(0, 4), (4, 4)]                       # kind, payload length (then payload, CRC)
+    assert [size for _, size in frame] == [8, 4, 4, 4, 4]  # time stamp, range, frequency, bytes, count
+    assert all(o == sum(s for _, s in frame[:i]) for i, (o, _) in enumerate(frame))
+    assert rec.MAGIC == magic
+    assert rec._FRAME_FIELDS.size == sum(size for _, size in frame)
+    assert [struct.calcsize("<" + f) for f in rec._FRAME_FIELDS.format.lstrip("<")] == [s for _, s in frame]
+
+    data = recording.read_bytes()
+    assert data[:len(magic)] == magic
+    at, decoded = len(magic), []
+    while at < len(data):
+        kind, length = data[at:at + 4], struct.unpack_from("<I", data, at + 4)[0]
+        payload = data[at + 8:at + 8 + length]
+        assert struct.unpack_from("<I", data, at + 8 + length)[0] == zlib.crc32(data[at:at + 8 + length])
+        if kind == b"FRAM":
+            fields = [payload[o:o + s] for o, s in frame]
+            decoded.append((struct.unpack("<Q", fields[0])[0], struct.unpack("<i", fields[1])[0],
+                            struct.unpack("<f", fields[2])[0], struct.unpack("<I", fields[3])[0],
+                            struct.unpack("<I", fields[4])[0]))
+        at += 8 + length + 4
+    read = [(f.timestamp, f.range, f.modulation_frequency, f.sub_frames[0].nbytes, len(f.sub_frames))
+            for f in rec.Recording(str(recording)).frames()]
+    assert decoded == read == [(1000, 4, 37.5e6, 86400, 4), (1001, 2, 75e6, 86400, 4), (1002, 4, 37.5e6, 86400, 4)]

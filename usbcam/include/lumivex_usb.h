@@ -132,6 +132,9 @@ LUMIVEX_API uint32_t Lumivex_disableForceRead(LumivexHandle handle);
  * a device clock, or a chunk stream, whose frames are stamped as they are
  * decoded). */
 LUMIVEX_API uint32_t Lumivex_readFrameClock(LumivexHandle handle, uint64_t* ticks);
+/* The open board's firmware version as it answered at open (request 0x80):
+ * major in the high byte (0x0314: 3.14). Sends nothing. */
+LUMIVEX_API uint32_t Lumivex_getFirmwareVersion(LumivexHandle handle, uint32_t* version);
 
 /* Registers, user data and board requests. */
 LUMIVEX_API uint32_t Lumivex_writeSensorReg(LumivexHandle handle, uint32_t reg, uint32_t value);

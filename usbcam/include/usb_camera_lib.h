@@ -180,6 +180,9 @@ public:
     // time (no device clock, or a chunk stream stamped as it is decoded), or
     // the request's error.
     uint32_t readFrameClock(uint64_t& ticks);
+    // The firmware version read at open (major in the high byte): 0, or
+    // USB_CAMERA_NO_DEVICE when no board is open.
+    uint32_t getFirmwareVersion(uint32_t& version);
     // capture, waiting at most `milliseconds` for a transfer to complete
     // (0 when none did): a caller that must stop soon is never held by a
     // silent board for a whole transfer time-out.
