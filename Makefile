@@ -90,6 +90,11 @@ fuzz: deps
 	cp -n configparser/examples/*.cfg build-fuzz/config-corpus/
 	build-fuzz/config_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=4096 -close_fd_mask=2 -print_final_stats=1 \
 		build-fuzz/config-corpus
+	clang++ -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -Irecording \
+		tests/recording/fuzz/recording_fuzz.cpp recording/recording.cpp -lz -o build-fuzz/recording_fuzz
+	mkdir -p build-fuzz/recording-corpus
+	build-fuzz/recording_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=400000 -rss_limit_mb=4096 \
+		-print_final_stats=1 build-fuzz/recording-corpus tests/recording/fuzz/corpus
 
 # The libraries' ABI against the one stored in abi/ (docs/packages.md).
 abi-check: all

@@ -125,9 +125,11 @@ std::string resolved(const std::string& path) {
 std::string nothingConverted(const Options& o, const Frames& frames, uint64_t converted) {
     if (converted > 0) return "";
     const uint64_t total = frames.framesSeen();
+    const std::string whole = frames.source().damaged() ? " whole" : "";
     if (o.first > 0 && o.first >= total)
-        return "--first " + std::to_string(o.first) + " is beyond the recording's last frame (it has " +
-               std::to_string(total) + (total == 1 ? " frame, numbered from 0)" : " frames, numbered from 0)");
+        return "--first " + std::to_string(o.first) + " is beyond the recording's last" + whole + " frame (it has " +
+               std::to_string(total) + whole + (total == 1 ? " frame, numbered from 0)" : " frames, numbered from 0)");
+    if (frames.source().damaged()) return frames.source().problem() + ": no whole frame before it to convert";
     return "the recording has no frames to convert";
 }
 

@@ -87,7 +87,10 @@ class Recording:
                     return
                 timestamp, range_m, frequency, sub_frame_bytes, count = _FRAME_FIELDS.unpack_from(payload)
                 data = payload[_FRAME_FIELDS.size:]
-                if sub_frame_bytes * count != len(data) or sub_frame_bytes % 2:
+                if count == 0 or sub_frame_bytes == 0 or sub_frame_bytes % 2:
+                    self.damage = f"a frame of {count} sub-frames of {sub_frame_bytes} bytes (not 16-bit samples)"
+                    return
+                if sub_frame_bytes * count != len(data):
                     self.damage = "a frame whose sub-frames do not fill it"
                     return
                 samples = np.frombuffer(data, dtype="<u2").reshape(count, -1)

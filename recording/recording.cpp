@@ -232,6 +232,11 @@ bool Reader::next(Frame& frame) {
         std::memcpy(&frame.modulationFrequency, &frequencyBits, sizeof frequencyBits);
         frame.subFrameBytes = uint32_t(getLittle(p + 16, 4));
         frame.subFrames = uint32_t(getLittle(p + 20, 4));
+        if (frame.subFrames == 0 || frame.subFrameBytes == 0 || frame.subFrameBytes % 2 != 0) {
+            damage = "a frame of " + std::to_string(frame.subFrames) + " sub-frames of " +
+                     std::to_string(frame.subFrameBytes) + " bytes (not 16-bit samples)";
+            return false;
+        }
         if (uint64_t(frame.subFrameBytes) * frame.subFrames != chunk.size() - kFrameFields) {
             damage = "a frame whose sub-frames do not fill it";
             return false;
