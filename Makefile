@@ -107,7 +107,11 @@ bench: all
 	build/bench/lumivex_recording_bench
 	/usr/bin/python3 bench/frame_latency.py
 
-demo: all
+# Only what the demo runs: the Python module and the virtual hardware (the
+# launcher is written at configure time), not the tests and benchmarks.
+demo: deps
+	cmake -S . -B build $(CMAKE_FLAGS)
+	cmake --build build -j $(JOBS) --target LumivexDepthCamera lumivex_vkernel lumivex_vusb
 	tools/demo.sh $(PYTHON)
 
 clean:

@@ -186,7 +186,9 @@ void printJson(Lumivex::HostPlatform platform, const std::vector<CsiCamera>& csi
 void printText(Lumivex::HostPlatform platform, const std::vector<CsiCamera>& csi, const std::vector<UsbBoard>& usb,
                const std::string& usbError) {
     std::printf("CSI cameras (host: %s):\n", Lumivex::hostPlatformName(platform));
-    if (csi.empty()) std::printf("  none\n");
+    if (csi.empty())
+        std::printf("  none (no /dev/video0 to /dev/video%d capture node takes 240 x 180 Y12 or Y12P)\n",
+                    kHighestVideoNode);
     for (const CsiCamera& c : csi) {
         std::printf("  %-12s %s (%s), %ux%u %s", c.node.c_str(), c.card.c_str(), c.driver.c_str(), Lumivex::kSensorWidth,
                     Lumivex::kSensorHeight, c.format.c_str());
@@ -195,15 +197,23 @@ void printText(Lumivex::HostPlatform platform, const std::vector<CsiCamera>& csi
     }
     std::printf("USB boards:\n");
     if (!usbError.empty()) std::printf("  %s\n", usbError.c_str());
-    else if (usb.empty()) std::printf("  none\n");
+    else if (usb.empty()) std::printf("  none (no board with the maker's vendor ids 04b4 or 52cb on any USB bus)\n");
     for (const UsbBoard& b : usb) {
         std::printf("  bus %03d device %03d  %04x:%04x  %s speed, USB type %d", b.bus, b.address, b.vendor, b.product,
                     b.speed.c_str(), b.usbType);
-        if (!b.serial.empty()) std::printf(", serial %s", b.serial.c_str());
+        if (b.serial.size() == 12) {  // as the camera prints it when it opens, and as stored
+            std::printf(", serial %s-%s-%s (%s)", b.serial.substr(0, 4).c_str(), b.serial.substr(4, 4).c_str(),
+                        b.serial.substr(8).c_str(), b.serial.c_str());
+        } else if (!b.serial.empty()) {
+            std::printf(", serial %s", b.serial.c_str());
+        }
         if (!b.firmware.empty()) std::printf(", firmware %s", b.firmware.c_str());
         if (!b.state.empty()) std::printf(", %s", b.state.c_str());
         std::printf("    open(TOFConnect.USB, %d)\n", b.index);
     }
+    if (csi.empty() && usb.empty())
+        std::printf("No camera found. Without one, the virtual cameras show what the SDK does:\n"
+                    "  lumivex-virtual --usb -- lumivex-ls\n");
 }
 
 }  // namespace

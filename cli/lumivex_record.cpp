@@ -42,7 +42,8 @@ void usage(std::FILE* to) {
                  "usage: lumivex-record (--frames N | --seconds T) --output FILE [--force] [--usb]\n"
                  "                      [--device N] [--mode raw|depth] [--range 2|4]\n\n"
                  "Records the camera's raw phase frames, before any conversion, with their time stamps,\n"
-                 "range and modulation frequency into FILE (docs/recording.md). --device N is\n"
+                 "range and modulation frequency into FILE (the format: /usr/share/doc/lumivex-tools/\n"
+                 "recording.md). --device N is\n"
                  "/dev/videoN, or with --usb the N-th USB camera; --mode is the camera's streaming mode\n"
                  "(both record the same raw frames). Ctrl-C ends the recording cleanly; without --frames\n"
                  "or --seconds it runs until then. An existing FILE is kept unless --force is given.\n");
@@ -130,7 +131,8 @@ int main(int argc, char** argv) {
     }
     Lumivex::LumivexTOFCamera camera;
     if (camera.open(o.usb ? Lumivex::USB : Lumivex::CSI, o.device) != 0) {  // the camera has warned why
-        std::fprintf(stderr, "lumivex-record: cannot open the camera\n");
+        std::fprintf(stderr, "lumivex-record: cannot open the camera (lumivex-ls lists the cameras; without one, "
+                             "run under lumivex-virtual)\n");
         return 1;
     }
     for (const auto& field : Lumivex::describeCamera(camera, o.device, o.mode)) header.set(field.first, field.second);

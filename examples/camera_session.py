@@ -16,10 +16,43 @@ def load_module():
         try:
             import LumivexDepthCamera as module
         except ImportError as error:
-            sys.exit(f"cannot import LumivexDepthCamera ({error}): build it with 'make' and set "
-                     "PYTHONPATH=build/python, or install it with 'cmake --install build'")
+            sys.exit(f"cannot import LumivexDepthCamera ({error}): " + (built_for_another_python() or
+                     "build it with 'make' and set PYTHONPATH=build/python, or install it with 'cmake --install build'"))
         ldc = module
     return ldc
+
+
+def program_name(script: str) -> str:
+    """The name the user typed: the installed command's (lumivex-view, lumivex-snapshot), else the script's."""
+    return os.environ.get("LUMIVEX_TOOL_NAME") or os.path.basename(script)
+
+
+def positive(text: str) -> int:
+    """An argparse type: a whole number of 1 or more."""
+    try:
+        value = int(text)
+    except ValueError:
+        value = 0
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a number of 1 or more")
+    return value
+
+
+def built_for_another_python():
+    """When the module is there but built for another Python version: which, and what to do."""
+    import glob
+    import sysconfig
+    here = f"cpython-{sys.version_info.major}{sys.version_info.minor}"
+    for folder in sys.path + ["/usr/lib/python3/dist-packages"]:
+        for path in glob.glob(os.path.join(folder or ".", "LumivexDepthCamera.cpython-*.so")):
+            tag = os.path.basename(path).split(".")[1]  # cpython-311-x86_64-linux-gnu
+            if not tag.startswith(here + "-"):
+                version = tag.split("-")[1]
+                wanted = f"{version[0]}.{version[1:]}"
+                return (f"the module in {folder} is built for Python {wanted}, and this is Python "
+                        f"{sysconfig.get_python_version()}: run the program with python{wanted} (on Debian 12: "
+                        "/usr/bin/python3), or build the SDK for this Python (docs/packages.md)")
+    return None
 
 
 def add_camera_options(parser: argparse.ArgumentParser) -> None:

@@ -7,7 +7,7 @@ import time
 
 import numpy as np
 
-from camera_session import add_camera_options, current_range, finish, open_camera
+from camera_session import add_camera_options, current_range, finish, open_camera, positive, program_name
 import depth_view as view
 
 
@@ -26,11 +26,17 @@ def save_image(path, image, title, label, vmin, vmax, colormap):
 
 
 def main() -> int:
-    parser = argparse.ArgumentParser(description=__doc__)
+    name = program_name(__file__)
+    parser = argparse.ArgumentParser(prog=name, description=__doc__)
     add_camera_options(parser)
-    parser.add_argument("--frames", type=int, default=30, help="frames to capture (default 30)")
+    parser.add_argument("--frames", type=positive, default=30, help="frames to capture (default 30)")
     parser.add_argument("--output", default=".", help="folder for depth.png and amplitude.png (default .)")
     args = parser.parse_args()
+    try:  # before the camera is touched: the images need it
+        import matplotlib  # noqa: F401
+    except ImportError:
+        print(f"{name} needs matplotlib: sudo apt-get install python3-matplotlib", file=sys.stderr)
+        return 2
 
     camera = open_camera(args, "DEPTH")
     stamps, depth, amplitude = [], None, None

@@ -16,11 +16,16 @@ import subprocess
 import sys
 import time
 
-from camera_session import add_camera_options
+from camera_session import add_camera_options, program_name
+
+NAME = program_name(__file__)
+# The snapshot tool as the user has it: the installed command, or the example beside this one.
+SNAPSHOT = "lumivex-snapshot" if os.environ.get("LUMIVEX_TOOL_NAME") else "depth_snapshot.py"
 
 
 def parse_arguments(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser = argparse.ArgumentParser(prog=NAME, description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
     add_camera_options(parser)
     parser.add_argument("--scale", type=int, choices=range(1, 9), metavar="1-8",
                         help="window magnification (default: the largest that fits the screen)")
@@ -33,8 +38,8 @@ def display_problem():
     aborts the process when the display names no running server)."""
     display = os.environ.get("DISPLAY", "")
     if not display:
-        return ("No display available (DISPLAY is not set): preview.py needs a graphical session. "
-                "Run it on the desktop, under xvfb-run, or use depth_snapshot.py to save images instead.")
+        return (f"No display available (DISPLAY is not set): {NAME} needs a graphical session. "
+                f"Run it on the desktop, under xvfb-run, or use {SNAPSHOT} to save images instead.")
     host, _, rest = display.rpartition(":")
     number = rest.split(".")[0]
     if not number.isdigit():
@@ -48,7 +53,7 @@ def display_problem():
             socket.create_connection((host, 6000 + int(number)), timeout=2).close()
     except OSError:
         return (f"Cannot reach the display DISPLAY={display}: no X server answers there. "
-                "Start the desktop session (or Xvfb), set DISPLAY to its name, or use depth_snapshot.py.")
+                f"Start the desktop session (or Xvfb), set DISPLAY to its name, or use {SNAPSHOT}.")
     return None
 
 
@@ -70,12 +75,12 @@ def main(argv=None) -> int:
     try:
         import numpy as np  # noqa: F401  (the drawing module needs it)
     except ImportError:
-        print("preview.py needs NumPy: sudo apt-get install python3-numpy", file=sys.stderr)
+        print(f"{NAME} needs NumPy: sudo apt-get install python3-numpy", file=sys.stderr)
         return 2
     try:
         import cv2
     except ImportError:
-        print("preview.py needs OpenCV: sudo apt-get install python3-opencv", file=sys.stderr)
+        print(f"{NAME} needs OpenCV: sudo apt-get install python3-opencv", file=sys.stderr)
         return 2
     problem = display_problem()
     if problem:

@@ -308,7 +308,10 @@ int VirtualKernel::poll(struct pollfd* fds, unsigned long count, int timeoutMs) 
             return ready;
         }
         lock.unlock();  // sleep until the next sub-frame is due, 10 ms at most
-        std::this_thread::sleep_for(std::chrono::microseconds(std::min<int64_t>(wakeAt - now, 10000)));
+        const int64_t sleepMicros = std::min<int64_t>(wakeAt - now, 10000);
+        timespec pause{time_t(sleepMicros / 1000000), long(sleepMicros % 1000000) * 1000};
+        // As the kernel's poll: a signal handled on this thread ends the wait with EINTR.
+        if (::nanosleep(&pause, nullptr) != 0 && errno == EINTR) return failWith(EINTR);
         lock.lock();
     }
 }

@@ -48,7 +48,10 @@ VirtualKernel::VirtualKernel() {
     if (!applySettings(config, settings, error)) {
         // Under lumivex-virtual a bad setting ends the program before it runs.
         if (strict) {
-            std::fprintf(stderr, "lumivex-virtual: bad setting '%s' (see sim/README.md)\n", error.c_str());
+            std::fprintf(stderr,
+                         "lumivex-virtual: bad setting '%s' (every setting: "
+                         "/usr/share/doc/lumivex-tools/virtual-hardware.md)\n",
+                         error.c_str());
             _exit(2);
         }
         std::fprintf(stderr, "lumivex virtual kernel: bad setting '%s' ignored\n", error.c_str());

@@ -22,13 +22,22 @@ if [ ! -x "$BASE/usr/bin/apt-get" ]; then
     debootstrap --variant=minbase bookworm "$BASE" "$MIRROR" > "$(pwd)/build-deb/debootstrap.log" 2>&1 \
         || { tail -20 "$(pwd)/build-deb/debootstrap.log"; echo "deb-test: debootstrap failed"; exit 1; }
 fi
-cleanup() {
+unmount() {
     for m in "$ROOT/proc" "$ROOT/dev"; do mountpoint -q "$m" && umount -l "$m"; done
     return 0
 }
+# The test root takes 1 to 3 GB: it goes once the test has run (set
+# LUMIVEX_KEEP_DEB_ROOT=1 to look into it), never while anything is mounted in it.
+cleanup() {
+    unmount
+    if [ -z "${LUMIVEX_KEEP_DEB_ROOT:-}" ] && ! mountpoint -q "$ROOT/dev" && ! mountpoint -q "$ROOT/proc"; then
+        rm -rf --one-file-system "$ROOT"
+    fi
+    return 0
+}
 trap cleanup EXIT
-cleanup
-rm -rf "$ROOT"
+unmount
+rm -rf --one-file-system "$ROOT"
 cp -a "$BASE" "$ROOT"
 mount -t proc proc "$ROOT/proc"
 mount --bind /dev "$ROOT/dev"
@@ -46,8 +55,14 @@ check() {  # status description
     if [ "$1" -eq 0 ]; then echo "ok: $2"; else echo "FAIL: $2"; fail=1; fi
 }
 apt-get update -q > /tmp/apt.log 2>&1
-apt-get install -y -q /debs/*.deb > /tmp/install.log 2>&1
-check $? "apt installs the packages with their dependencies" || true
+# What each way of installing takes (docs/packages.md gives these figures).
+for way in "--no-install-recommends" "--install-recommends"; do
+    echo "sizes with $way: $(apt-get install --assume-no $way /debs/*.deb 2>/dev/null |
+        grep -E 'newly installed|^Need to get|^After this operation' | tr '\n' ' ')"
+done
+# The light install, as docs/packages.md gives it first: without the viewer's OpenCV.
+apt-get install -y -q --no-install-recommends /debs/*.deb > /tmp/install.log 2>&1
+check $? "apt installs the packages with their dependencies (--no-install-recommends)" || true
 [ "$fail" -eq 0 ] || { tail -20 /tmp/install.log; exit 1; }
 dpkg -L liblumivex1 liblumivex-dev python3-lumivex lumivex-tools | sort -u > /tmp/files
 [ -e /usr/src ] && ls /usr/src | grep -q lumivex && { echo "FAIL: a source tree"; fail=1; }
@@ -62,8 +77,13 @@ sys.exit(0 if ok else 1)
 PY
 check $? "lumivex-ls --json lists the virtual CSI camera and two USB boards with serials and firmware"
 lumivex-ls --help | grep -q "^usage: lumivex-ls"; check $? "lumivex-ls --help"
-lumivex-view --help | grep -q "^usage:"; check $? "lumivex-view --help"
-lumivex-snapshot --help | grep -q "^usage:"; check $? "lumivex-snapshot --help"
+lumivex-view --help | grep -q "^usage: lumivex-view "; check $? "lumivex-view --help"
+lumivex-snapshot --help | grep -q "^usage: lumivex-snapshot "; check $? "lumivex-snapshot --help"
+# Installed without recommends: each tool that needs what is missing says what to install.
+lumivex-view 2>&1 | grep -qx "lumivex-view needs OpenCV: sudo apt-get install python3-opencv"
+check $? "lumivex-view without OpenCV says what to install"
+lumivex-virtual -- lumivex-snapshot --frames 1 2>&1 | grep -qx "lumivex-snapshot needs matplotlib: sudo apt-get install python3-matplotlib"
+check $? "lumivex-snapshot without matplotlib says what to install, before it opens the camera"
 man -w lumivex-ls > /dev/null 2>&1 || [ -e /usr/share/man/man1/lumivex-ls.1.gz ]; check $? "lumivex-ls has a manual page"
 
 for connection in CSI USB; do
@@ -136,6 +156,17 @@ lumivex-virtual -- /tmp/cppdemo csi 0 3 | grep -Eq "^frame 2: time [1-9][0-9]*, 
 check $? "the C++ example captures depth on the virtual CSI camera"
 lumivex-virtual --usb -- /tmp/cppdemo usb 0 3 | grep -Eq "^frame 2: time [1-9][0-9]*, 240x180, centre [0-9.]+ m"
 check $? "the C++ example captures depth on the virtual USB camera"
+
+c++ -std=c++17 -O1 -Wall /usr/share/lumivex/examples/cpp/read_recording.cpp -I/usr/include/lumivex -llumivex_recording -lz \
+    -o /tmp/readrec && /tmp/readrec /tmp/take.lmvxrec | grep -q "^frame 2: time stamp [1-9]"
+check $? "the C++ recording reader builds against the packages and reads lumivex-record's recording"
+for doc in recording.md result-codes.md virtual-hardware.md; do
+    [ -s /usr/share/doc/lumivex-tools/$doc ] || { echo "FAIL: /usr/share/doc/lumivex-tools/$doc"; fail=1; }
+done
+lumivex-virtual --faults bogus -- true 2>&1 | grep -q "/usr/share/doc/lumivex-tools/virtual-hardware.md"
+check $? "the documents the tools cite are shipped where they say"
+man -w lumivex-convert > /dev/null 2>&1 || [ -e /usr/share/man/man1/lumivex-convert.1.gz ]
+check $? "lumivex-convert has a manual page"
 
 apt-get purge -y -q liblumivex1 liblumivex-dev python3-lumivex lumivex-tools > /tmp/purge.log 2>&1
 check $? "apt purge removes the packages"

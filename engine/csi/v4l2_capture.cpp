@@ -104,7 +104,18 @@ int LumivexTOFCSISensor::xioctl(int fd, unsigned long request, void* argument) {
 int32_t LumivexTOFCSISensor::open() {
     videoFd = ::open(devicePath, O_RDWR);
     if (videoFd < 0) {
+        const int error = errno;
         warn("open", "Could not open device node %s. Please check for permissions.", devicePath);
+        // The line above names permissions whatever the cause: the precise one.
+        if (error == ENOENT || error == ENODEV || error == ENXIO) {
+            warn("open", "%s: no such device (lumivex-ls lists the cameras; without one, run under lumivex-virtual)",
+                 devicePath);
+        } else if (error == EACCES || error == EPERM) {
+            warn("open", "%s: permission denied (add the user to the video group: sudo usermod -aG video $USER, "
+                 "then log in again)", devicePath);
+        } else {
+            warn("open", "%s: %s", devicePath, std::strerror(error));
+        }
         return -1;
     }
     videoOpen = true;

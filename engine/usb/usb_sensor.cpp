@@ -1,5 +1,8 @@
 #include "usb_sensor.h"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -84,7 +87,15 @@ int32_t LumivexTOFUSBSensor::initWithFile(uint32_t index, bool quiet) {
     ConfigFileResult file;
     std::memset(&file, 0, sizeof file);
     if (lumivex_parse_config(configPath.c_str(), &file) != 0) {
-        if (!quiet) warn("camera_initWithFile", "Cannot find configuration file.");
+        if (!quiet) {
+            warn("camera_initWithFile", "Cannot find configuration file.");
+            // The line above says the same for a file that exists but is no configuration file.
+            if (::access(configPath.c_str(), R_OK) == 0)
+                warn("camera_initWithFile", "%s was found but is not a camera configuration file (see the line "
+                     "before for where)", configPath.c_str());
+            else
+                warn("camera_initWithFile", "%s: %s", configPath.c_str(), std::strerror(errno));
+        }
         return 1;
     }
     cfg.width = file.width;

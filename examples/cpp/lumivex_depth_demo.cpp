@@ -26,7 +26,8 @@ int main(int argc, char** argv) {
 
     LumivexTOFCamera camera;
     if (camera.open(usb ? USB : CSI, index) != 0) {  // a warning line says why
-        std::fprintf(stderr, "cannot open the camera\n");
+        std::fprintf(stderr, "cannot open the camera (lumivex-ls lists the cameras; without one, run under "
+                             "lumivex-virtual)\n");
         return 1;
     }
     camera.setControl(RANG, 4);  // 4 m range (37.5 MHz); 2 for 2 m (75 MHz)

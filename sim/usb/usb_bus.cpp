@@ -79,7 +79,7 @@ int UsbBus::configure(const std::string& text) {
     BusSettings fresh;
     std::string error;
     if (!parseBusSettings(text, fresh, error)) {
-        std::fprintf(stderr, "%s: bad setting '%s'\n",
+        std::fprintf(stderr, "%s: bad setting '%s' (every setting: /usr/share/doc/lumivex-tools/virtual-hardware.md)\n",
                      std::getenv("LUMIVEX_SIM_STRICT") != nullptr ? "lumivex-virtual" : "lumivex virtual USB bus",
                      error.c_str());
         return -1;

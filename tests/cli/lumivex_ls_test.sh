@@ -12,6 +12,7 @@ fail=0
     --usb-board pid=0x00F1,serial=HELD,busy --usb-log "$WORK/usb.log" -- "$BIN/lumivex-ls" --json > "$WORK/rpi5.json"
 "$BIN/lumivex-virtual" --platform xavier -- "$BIN/lumivex-ls" --json > "$WORK/xavier.json"
 "$BIN/lumivex-virtual" --platform rpi5 --usb -- "$BIN/lumivex-ls" > "$WORK/text"
+"$BIN/lumivex-virtual" --platform generic --faults video_open_fail -- "$BIN/lumivex-ls" > "$WORK/none"
 "$PYTHON" - "$WORK" <<'PY' || fail=1
 import json, sys
 work = sys.argv[1]
@@ -39,8 +40,15 @@ xavier = json.load(open(work + "/xavier.json"))
 check(xavier["host_platform"] == "Jetson Xavier" and xavier["csi"][0]["format"] == "Y12"
       and xavier["csi"][0]["sensor"] is None and xavier["usb"] == [], "a Jetson: Y12, no sub-device, no USB board")
 text = open(work + "/text").read()
-check("open(TOFConnect.CSI, 0)" in text and "open(TOFConnect.USB, 0)" in text and "serial LMVXT0F00001" in text,
-      "the text listing")
+check("open(TOFConnect.CSI, 0)" in text and "open(TOFConnect.USB, 0)" in text
+      and "serial LMVX-T0F0-0001 (LMVXT0F00001)" in text, "the text listing, the serial as the camera prints it too")
+none = open(work + "/none").read().splitlines()
+check(none == ["CSI cameras (host: generic):",
+               "  none (no /dev/video0 to /dev/video63 capture node takes 240 x 180 Y12 or Y12P)",
+               "USB boards:",
+               "  none (no board with the maker's vendor ids 04b4 or 52cb on any USB bus)",
+               "No camera found. Without one, the virtual cameras show what the SDK does:",
+               "  lumivex-virtual --usb -- lumivex-ls"], "no camera: what was searched, and the virtual cameras")
 sys.exit(1 if failures else 0)
 PY
 "$BIN/lumivex-ls" --bogus > /dev/null 2>&1

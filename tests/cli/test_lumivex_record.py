@@ -97,3 +97,12 @@ def test_an_existing_recording_is_kept_unless_forced(tmp_path):
     forced, _ = record(tmp_path, "--frames", "1", "--force")
     assert forced.returncode == 0, forced.stderr
     assert len(list(rec.Recording(str(output)).frames())) == 1
+
+
+def test_no_camera_says_where_to_look(tmp_path):
+    launcher = [os.path.join(BIN, "lumivex-virtual"), "--faults", "video_open_fail", "--"]
+    result = subprocess.run(launcher + [os.path.join(BIN, "lumivex-record"), "--frames", "1", "--output",
+                                        str(tmp_path / "x.lmvxrec")], capture_output=True, text=True, timeout=60)
+    assert result.returncode == 1 and not (tmp_path / "x.lmvxrec").exists()
+    assert result.stderr.splitlines()[-1] == ("lumivex-record: cannot open the camera (lumivex-ls lists the cameras; "
+                                              "without one, run under lumivex-virtual)")

@@ -239,8 +239,17 @@ def test_a_full_disk_leaves_no_partial_output_and_no_success(recording, tmp_path
 @pytest.mark.parametrize("args, reason", [
     (["--replay", "/nonexistent.lmvxrec"], "lumivex-virtual: /nonexistent.lmvxrec: No such file or directory"),
     (["--loop"], "lumivex-virtual: --as-fast-as-possible and --loop go with --replay FILE"),
+    (["--scene", "wall", "--replay", "/any.lmvxrec"],
+     "lumivex-virtual: --scene and --replay: a replay shows the recording, not a scene"),
+    (["--log", "/nonexistent/x.log"], "lumivex-virtual: --log /nonexistent/x.log: cannot be written "
+                                      "(/nonexistent is no writable folder)"),
+    (["--bogus"], "lumivex-virtual: --bogus: no such option"),
+    (["true"], "lumivex-virtual: true: options go before --, the command after it (lumivex-virtual [options] -- "
+               "COMMAND)"),
+    (["--fps"], "lumivex-virtual: --fps needs a value"),
 ])
 def test_the_launcher_refuses_what_it_cannot_replay(args, reason):
+    """And every argument it cannot take: named, with the reason, status 2."""
     result = run([LAUNCHER, *args, "--", "true"])
     assert result.returncode == 2
     assert result.stderr.splitlines() == [reason]

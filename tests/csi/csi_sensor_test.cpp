@@ -411,11 +411,27 @@ TEST_P(FailureTest, WarnsAndReportsAsDocumented) {
     EXPECT_EQ(lumivex_vk_live_mappings(), 0);
 }
 
+TEST(CsiOpen, ANodeThatDoesNotExistIsSaidToBeMissingNotRefused) {
+    configureVirtualKernel("platform=generic");
+    for (const char* node : {"/dev/video9", "/dev/video-1"}) {
+        LumivexTOFCSISensor sensor(node, UNKNOWN);
+        const auto output = capture([&] { EXPECT_EQ(sensor.open(), -1); });
+        EXPECT_EQ(output.out, std::string("open ***WARNING*** Could not open device node ") + node +
+                                  ". Please check for permissions.\nopen ***WARNING*** " + node +
+                                  ": no such device (lumivex-ls lists the cameras; without one, run under "
+                                  "lumivex-virtual)\n");
+    }
+    EXPECT_EQ(lumivex_vk_open_descriptors(), 0);
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Failures, FailureTest,
     ::testing::Values(
+        // The design's line names permissions whatever the cause; the next line says which it was.
         FailureCase{"video_open_fail", Step::Open, -1,
-                    "open ***WARNING*** Could not open device node /dev/video0. Please check for permissions.\n"},
+                    "open ***WARNING*** Could not open device node /dev/video0. Please check for permissions.\n"
+                    "open ***WARNING*** /dev/video0: permission denied (add the user to the video group: sudo "
+                    "usermod -aG video $USER, then log in again)\n"},
         FailureCase{"ioctl=VIDIOC_TRY_FMT:EINVAL", Step::Start, -1,
                     "setVideoMode ***WARNING*** TOFCamera: Could not set current frame format\n"},
         // The format refused as busy: another descriptor holds the buffers.

@@ -49,8 +49,52 @@ def test_preview_says_when_there_is_no_display(vkernel):
     assert "No display available" in result.stderr
 
 
+@pytest.mark.parametrize("frames", ["0", "-2", "many"])
+def test_depth_snapshot_refuses_a_frame_count_before_it_captures(vkernel, frames):
+    result = run(vkernel, "depth_snapshot.py", "--frames", frames)
+    assert result.returncode == 2
+    assert result.stderr.splitlines()[-1] == (f"depth_snapshot.py: error: argument --frames: {frames!r} is not a "
+                                              "number of 1 or more")
+
+
+def test_the_installed_name_is_the_one_the_tools_use(vkernel):
+    env = dict(os.environ, LUMIVEX_TOOL_NAME="lumivex-snapshot")
+    result = run(vkernel, "depth_snapshot.py", "--help", env=env)
+    assert result.stdout.startswith("usage: lumivex-snapshot ")
+    env = {k: v for k, v in env.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
+    env["LUMIVEX_TOOL_NAME"] = "lumivex-view"
+    result = run(vkernel, "preview.py", env=env)
+    assert result.returncode == 2 and result.stderr.strip() == (
+        "No display available (DISPLAY is not set): lumivex-view needs a graphical session. Run it on the desktop, "
+        "under xvfb-run, or use lumivex-snapshot to save images instead.")
+
+
+def test_depth_snapshot_without_matplotlib_says_so_before_it_opens_the_camera(vkernel, tmp_path):
+    blocker = tmp_path / "matplotlib"
+    blocker.mkdir()
+    (blocker / "__init__.py").write_text("raise ImportError('not installed')\n")
+    env = dict(os.environ, PYTHONPATH=f"{tmp_path}:{os.environ.get('PYTHONPATH', '')}", LUMIVEX_SIM="video_open_fail")
+    result = run(vkernel, "depth_snapshot.py", "--frames", "1", env=env)
+    assert result.returncode == 2 and result.stdout == ""  # the camera was not opened (it would have warned)
+    assert result.stderr.strip() == "depth_snapshot.py needs matplotlib: sudo apt-get install python3-matplotlib"
+
+
 def test_examples_say_when_there_is_no_camera(vkernel):
     vkernel.configure("platform=rpi5,video_open_fail")
     env = dict(os.environ, LUMIVEX_SIM="video_open_fail")
     result = run(vkernel, "depth_snapshot.py", "--frames", "1", env=env)
     assert result.returncode != 0 and "cannot open the camera" in result.stderr
+
+
+def test_a_module_built_for_another_python_is_named_with_its_version(tmp_path):
+    (tmp_path / "LumivexDepthCamera.cpython-399-x86_64-linux-gnu.so").write_bytes(b"")
+    env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "LD_PRELOAD")}
+    env["PYTHONPATH"] = str(tmp_path)
+    result = subprocess.run([sys.executable, os.path.join(EXAMPLES, "depth_snapshot.py"), "--frames", "1"],
+                            capture_output=True, text=True, timeout=60, env=env)
+    version = "%d.%d" % sys.version_info[:2]
+    assert result.returncode == 1
+    assert result.stderr.strip() == (
+        f"cannot import LumivexDepthCamera (No module named 'LumivexDepthCamera'): the module in {tmp_path} is "
+        f"built for Python 3.99, and this is Python {version}: run the program with python3.99 (on Debian 12: "
+        "/usr/bin/python3), or build the SDK for this Python (docs/packages.md)")

@@ -76,7 +76,9 @@ def test_no_board_and_a_bad_file_fail_with_their_warnings(vusb, capfd, tmp_path)
     bad.write_text("[camera]\nwidth = 240\n")
     assert camera.openWithFile(str(bad), 0.0, 0) == 1
     captured = capfd.readouterr()
-    assert captured.out == "camera_initWithFile ***WARNING*** Cannot find configuration file.\n"
+    assert captured.out == ("camera_initWithFile ***WARNING*** Cannot find configuration file.\n"
+                            f"camera_initWithFile ***WARNING*** {bad} was found but is not a camera configuration "
+                            "file (see the line before for where)\n")
     assert captured.err == f"{bad}:3: [camera] needs width and height\n"
     camera.close()
     assert vusb.open_handles() == 0

@@ -151,7 +151,8 @@ TEST_F(BusTest, AnUnreadableFileIsReportedAndNothingIsOpened) {
     LumivexTOFUSBSensor sensor("/nonexistent/camera.cfg", 0);
     ::testing::internal::CaptureStderr();
     EXPECT_EQ(stdoutOf([&] { EXPECT_EQ(sensor.open(), 1); }),
-              "camera_initWithFile ***WARNING*** Cannot find configuration file.\n");
+              "camera_initWithFile ***WARNING*** Cannot find configuration file.\n"
+              "camera_initWithFile ***WARNING*** /nonexistent/camera.cfg: No such file or directory\n");
     ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(countOf(busLog(), "open "), 0);
 }
