@@ -1,5 +1,6 @@
 #include "tof_camera.h"
 
+#include <signal.h>
 #include <sys/prctl.h>
 
 #include <algorithm>
@@ -255,6 +256,15 @@ void LumivexTOFCamera::captureLoop(std::shared_ptr<FramePool> framePool, Capture
     // timer slack (50 us by default), which made each pause six times longer
     // than asked. A 1 us slack keeps the pause what it says.
     prctl(PR_SET_TIMERSLACK, 1000UL, 0UL, 0UL, 0UL);
+    // Signals sent to the process (Ctrl-C, a terminal closing, a program's
+    // own timers) go to the caller's threads, never here: one handled on
+    // this thread would break the driver's or libusb's wait with EINTR, and
+    // a capture that failed for it would warn of a fault there was not.
+    // Faults of this thread's own (SIGSEGV and the like) are not blocked.
+    sigset_t asynchronous;
+    sigfillset(&asynchronous);
+    for (int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGABRT}) sigdelset(&asynchronous, fault);
+    pthread_sigmask(SIG_BLOCK, &asynchronous, nullptr);
     uint8_t* raw = framePool->captureTarget();
     const DepthParameters depthParameters{0, &modulationFrequency, speedOfLight, pi, settings.sampleShift,
                                           pixelCount};

@@ -49,10 +49,22 @@ def colour_depth(depth, range_m):
     return TURBO_RGB[depth_levels(depth, range_m)][..., ::-1].copy()
 
 
+def round_scale(value, ticks=4):
+    """The smallest top of a scale at or above value whose `ticks` steps are round numbers
+    (1, 2, 2.5 or 5 times a power of ten): its colour bar reads 0, 2500, 5000 ..., not 0, 2001, 4002 ..."""
+    step = max(value, 1e-9) / ticks
+    power = 10.0 ** np.floor(np.log10(step))
+    for factor in (1.0, 2.0, 2.5, 5.0, 10.0):
+        if factor * power >= step * (1 - 1e-12):
+            return ticks * factor * power
+    return ticks * 10.0 * power
+
+
 def amplitude_limit(amplitude):
     """The top of the amplitude scale: a high percentile, so that a uniform or
-    dim scene is not all white or all black; never below 1."""
-    return max(float(np.percentile(amplitude, AMPLITUDE_PERCENTILE)) * AMPLITUDE_HEADROOM, 1.0)
+    dim scene is not all white or all black, rounded up so that the bar's
+    ticks are round numbers; never below 4."""
+    return round_scale(max(float(np.percentile(amplitude, AMPLITUDE_PERCENTILE)) * AMPLITUDE_HEADROOM, 4.0))
 
 
 def colour_amplitude(amplitude, limit=None):
@@ -154,6 +166,18 @@ def _label(cv2, image, text, origin, scale, colour):
     return (x - 4, y - height - 4, x + width + 4, y + baseline + 2)
 
 
+def fit_status(cv2, status, width, scale=0.45):
+    """The status line as it fits in `width` pixels: its last parts (the camera's
+    name first) give way to the first (what the viewer is doing, the range, the rate)."""
+    parts = status.split("  |  ")
+    while len(parts) > 1 and cv2.getTextSize("  |  ".join(parts), cv2.FONT_HERSHEY_SIMPLEX, scale, 1)[0][0] > width:
+        parts.pop()
+    text = "  |  ".join(parts)
+    while len(text) > 1 and cv2.getTextSize(text, cv2.FONT_HERSHEY_SIMPLEX, scale, 1)[0][0] > width:
+        text = text[:-2] + "~"
+    return text
+
+
 def _bar(cv2, height, colours_bgr, labels):
     """A vertical colour bar (top = the last colour) with labels beside it."""
     bar = np.zeros((height, BAR_WIDTH, 3), np.uint8)
@@ -190,7 +214,7 @@ def compose(cv2, depth, amplitude, range_m, scale, status, pointer=None, message
     _text(cv2, titles, f"Depth (m, 0 - {range_m} m)", (6, 16), 0.5)
     _text(cv2, titles, "Amplitude (sample units; red: saturated)", (depth_pane.shape[1] + BAR_WIDTH + 6, 16), 0.5)
     bottom = np.zeros((STATUS_HEIGHT * 2, row.shape[1], 3), np.uint8)
-    _text(cv2, bottom, status, (6, 17), 0.45)
+    _text(cv2, bottom, fit_status(cv2, status, row.shape[1] - 12), (6, 17), 0.45)
     if pointer is not None:
         column, line = pointer
         if 0 <= column < width and 0 <= line < height:
@@ -252,7 +276,8 @@ def save_snapshot(folder, depth, amplitude, timestamp, range_m, picture=None, cv
     the picture and OpenCV, the picture (.png). Returns the absolute paths."""
     png, npz = snapshot_paths(folder)
     with open(npz, "wb") as target:
-        np.savez(target, depth=depth, amplitude=amplitude, timestamp=np.uint64(timestamp), range_m=np.int32(range_m))
+        # The converter's names: depth, amplitude, timestamp, range (metres).
+        np.savez(target, depth=depth, amplitude=amplitude, timestamp=np.uint64(timestamp), range=np.int32(range_m))
     if picture is not None and cv2 is not None:
         cv2.imwrite(png, picture)
     else:

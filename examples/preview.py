@@ -126,7 +126,7 @@ def main(argv=None) -> int:
     def state():
         parts = ["paused"] if paused else []
         if recording_path:
-            parts.append(f"recording {os.path.basename(recording_path)}: {recorder[0].frames} frames")
+            parts.append(f"recording: {recorder[0].frames} frames")  # its file was named when it began
         return ", ".join(parts) or None
 
     def toggle_recording():
@@ -177,6 +177,8 @@ def main(argv=None) -> int:
                 png, npz = view.save_snapshot(args.output, depth, amplitude, timestamp, metres, picture, cv2)
                 print(f"saved {png}\nsaved {npz}", flush=True)
                 message, message_until = f"saved {os.path.basename(png)} and .npz", time.monotonic() + 2.0
+    except KeyboardInterrupt:
+        pass  # Ctrl-C ends the viewer as q does: a recording is closed whole below
     finally:
         if recording_path:
             toggle_recording()

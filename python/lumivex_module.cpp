@@ -156,7 +156,9 @@ constexpr const char* kOpenWithFile =
     "Opens the index-th USB camera and sets it up from a camera configuration file (unused: any float, no "
     "effect).\nReturns 0 on success, 1 when the file cannot be read, does not describe 240 x 180 x 2-byte frames, "
     "or the camera cannot be opened (with a warning line \"camera_initWithFile ***WARNING*** ...\"), -1 for None.";
-constexpr const char* kClose = "Stops a running camera and closes it. Returns 0, or -1 if nothing was opened.";
+constexpr const char* kClose =
+    "Stops a running camera and closes it. Returns 0 (also when it was closed already), or -1 if it was never "
+    "opened.";
 constexpr const char* kStart =
     "Starts streaming: output is TOFOutput.DEPTH or TOFOutput.RAW. Returns 0, or the back-end's failure (-1, with a "
     "warning line); -1 for AMPLITUDE, when nothing is open or when already started.";

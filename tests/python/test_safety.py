@@ -224,3 +224,4 @@ def test_a_camera_that_failed_to_start_hands_out_nothing(vusb, capfd):
     assert camera.requestFrame(-1) is None  # at once: nothing was captured since the failed start
     assert camera.stop() == -1  # nothing runs after a failed start
     capfd.readouterr()
+

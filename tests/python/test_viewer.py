@@ -68,7 +68,10 @@ def test_amplitude_scale_keeps_a_uniform_scene_grey_and_marks_saturation():
     amplitude[5, 5] = view.SATURATION + 10
     marked = view.colour_amplitude(amplitude)
     assert tuple(marked[5, 5]) == (0, 0, 255)
-    assert view.amplitude_bar_labels(view.amplitude_limit(amplitude))[-1] == f"{2500 * view.AMPLITUDE_HEADROOM:.0f}"
+    # The scale's top: the percentile with headroom (3125), rounded up so that every tick is round.
+    assert view.amplitude_bar_labels(view.amplitude_limit(amplitude)) == ["0", "1000", "2000", "3000", "4000"]
+    for value, ticks in ((8004, ["0", "2500", "5000", "7500", "10000"]), (999, ["0", "250", "500", "750", "1000"])):
+        assert view.amplitude_bar_labels(view.round_scale(value)) == ticks
 
 
 def test_the_canvas_holds_both_panes_their_bars_and_the_readout():
@@ -82,6 +85,18 @@ def test_the_canvas_holds_both_panes_their_bars_and_the_readout():
     assert len(colours & {tuple(c[::-1]) for c in view.TURBO_RGB}) >= 250
     assert view.pane_pixel(pane + view.BAR_WIDTH + 241, view.PANE_TITLE_HEIGHT + 181, 2, 240, 180) == (120, 90)
     assert view.pane_pixel(pane + 5, view.PANE_TITLE_HEIGHT + 5, 2, 240, 180) is None  # on the bar
+
+
+@pytest.mark.parametrize("scale", [1, 2])
+def test_the_status_line_fits_the_canvas_while_recording(scale):
+    status = ("paused, recording: 12345 frames  |  range 2 m (75 MHz)  |  "
+              "29.9 fps  |  frame 123456  |  dropped 12  |  replay of a_long_recording_name.lmvxrec (USB camera 0)")
+    width = view.canvas_size(scale)[0] - 12
+    shown = view.fit_status(cv2, status, width)
+    assert cv2.getTextSize(shown, cv2.FONT_HERSHEY_SIMPLEX, 0.45, 1)[0][0] <= width
+    assert shown.startswith("paused, recording: 12345 frames  |  range 2 m (75 MHz)  |  29.9 fps")
+    short = "range 4 m (37.5 MHz)  |  30.0 fps"
+    assert view.fit_status(cv2, short, width) == short
 
 
 def test_frame_rate_and_dropped_frames_come_from_the_time_stamps():
@@ -102,7 +117,7 @@ def test_snapshots_keep_the_data_under_unique_names(tmp_path):
     assert len(set(first + second)) == 4 and all(os.path.isabs(p) and os.path.exists(p) for p in first + second)
     with np.load(second[1]) as saved:
         assert np.array_equal(saved["depth"], depth) and np.array_equal(saved["amplitude"], amplitude)
-        assert int(saved["timestamp"]) == 987654321 and int(saved["range_m"]) == 2
+        assert int(saved["timestamp"]) == 987654321 and int(saved["range"]) == 2  # the converter's names
     assert cv2.imread(first[0]).shape == picture.shape
 
 
