@@ -74,6 +74,8 @@ VirtualKernel::VirtualKernel() {
 
 bool VirtualKernel::startReplay(Config& c, const std::string& settings, bool platformGiven, std::string& error) {
     replay.reset();
+    usbReplayPath.clear();
+    usbReplayNoted = false;
     // The C library's own fopen: this library's is not ready while it starts.
     std::FILE* file = real().fopen(c.replayPath.c_str(), "rb");
     if (file == nullptr) {
@@ -92,7 +94,10 @@ bool VirtualKernel::startReplay(Config& c, const std::string& settings, bool pla
         onRecordedHost.replayLoop = c.replayLoop;
         c = onRecordedHost;
     }
-    if (source->fromUsb()) return true;  // the virtual USB bus replays it; the host is all this side takes
+    if (source->fromUsb()) {  // the virtual USB bus replays it; the host is all this side takes
+        usbReplayPath = c.replayPath;
+        return true;
+    }
     // The recorded bytes are what this host's capture made of its driver's layout.
     if (c.platform != recorded) {
         error = c.replayPath + " was recorded on a " + source->header().get("platform") +
@@ -142,6 +147,7 @@ int VirtualKernel::configure(const char* settings) {
         return -1;
     }
     replay.reset();
+    usbReplayPath.clear();
     if (!fresh.replayPath.empty() && !startReplay(fresh, text, text.find("platform=") != std::string::npos, error)) {
         std::fprintf(stderr, "lumivex virtual kernel: %s\n", error.c_str());
         return -1;
@@ -228,6 +234,13 @@ int VirtualKernel::open(const char* path, int flags) {
             return failWith(EACCES);
         }
         file = {Kind::Video, n, path};
+        if (!usbReplayPath.empty() && !usbReplayNoted) {
+            usbReplayNoted = true;
+            std::fprintf(stderr,
+                         "lumivex-virtual: the replay of %s is on the USB camera (open it with TOFConnect.USB): "
+                         "%s shows the synthetic scene\n",
+                         usbReplayPath.c_str(), path);
+        }
     } else if ((n = nodeNumber(path, "/dev/media")) == 0 && pi) {
         file = {Kind::Media, 0, path};
     } else if ((n = nodeNumber(path, "/dev/v4l-subdev")) >= 0 && pi) {

@@ -214,6 +214,10 @@ private:
     int cachedRange = -1;
     uint64_t cachedFrame = ~0ull;
     std::unique_ptr<ReplaySource> replay;  // a CSI recording being replayed
+    // A USB recording the virtual USB bus replays: a program that opens a
+    // CSI node is told once that the replay is not there.
+    std::string usbReplayPath;
+    bool usbReplayNoted = false;
     std::deque<std::string> events;  // the most recent config.logCapacity events
     // poll time-outs not yet logged: poll counts them, the next log entry
     // writes them (see rangeControl for why poll itself does not).

@@ -255,6 +255,18 @@ def test_the_launcher_refuses_what_it_cannot_replay(args, reason):
     assert result.stderr.splitlines() == [reason]
 
 
+def test_a_usb_recording_replayed_to_a_csi_program_says_where_the_replay_is(recording, tmp_path):
+    connection, path, converted = recording
+    if connection != "usb":
+        pytest.skip("a CSI recording replays on /dev/video0")
+    result = run([LAUNCHER, "--replay", str(path), "--", sys.executable, "-c", DEPTH_PROGRAM, "csi", "1",
+                  str(tmp_path / "csi.npz")])
+    assert result.returncode == 0, result.stderr
+    assert result.stderr.splitlines().count(
+        f"lumivex-virtual: the replay of {path} is on the USB camera (open it with TOFConnect.USB): /dev/video0 "
+        "shows the synthetic scene") == 1
+
+
 def test_a_csi_recording_replays_on_its_own_host_only(recording):
     connection, path, converted = recording
     if connection != "csi":
