@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -63,12 +64,9 @@ int report(std::vector<double> latencies, double cpu, double wall, int lost) {
     return 0;
 }
 
-int cameraLatency(Lumivex::Connection connection, int frames, int warmup) {
-    Lumivex::LumivexTOFCamera camera;
-    if (camera.open(connection, 0) != 0 || camera.start(Lumivex::DEPTH) != 0) {
-        std::printf("{\"error\": \"the camera did not open and start\"}\n");
-        return 1;
-    }
+// Takes warmup + frames frames with `take` (false: none came; else the
+// frame's age in ms) and reports the measured ones with the CPU time spent.
+int measure(int frames, int warmup, const std::function<bool(double&)>& take) {
     std::vector<double> latencies;
     int lost = 0;
     double cpu0 = 0, wall0 = 0;
@@ -77,21 +75,35 @@ int cameraLatency(Lumivex::Connection connection, int frames, int warmup) {
             cpu0 = cpuSeconds();
             wall0 = wallSeconds();
         }
+        double ageMs = 0;
+        if (!take(ageMs)) {
+            ++lost;
+        } else if (i >= warmup) {
+            latencies.push_back(ageMs);
+        }
+    }
+    return report(latencies, cpuSeconds() - cpu0, wallSeconds() - wall0, lost);
+}
+
+int cameraLatency(Lumivex::Connection connection, int frames, int warmup) {
+    Lumivex::LumivexTOFCamera camera;
+    if (camera.open(connection, 0) != 0 || camera.start(Lumivex::DEPTH) != 0) {
+        std::printf("{\"error\": \"the camera did not open and start\"}\n");
+        return 1;
+    }
+    const int result = measure(frames, warmup, [&](double& ageMs) {
         Lumivex::LumivexFrameBuffer* frame = camera.requestFrame(2000);
         const uint64_t now = connection == Lumivex::CSI ? monotonicTicks() : fileTimeTicks();
-        if (frame == nullptr) {
-            ++lost;
-            continue;
-        }
+        if (frame == nullptr) return false;
         Lumivex::FrameDataFormat format{};
         frame->getFormat(Lumivex::DEPTH, format);
-        if (i >= warmup) latencies.push_back((double(now) - double(format.timestamp)) / 1e4);
+        ageMs = (double(now) - double(format.timestamp)) / 1e4;
         camera.releaseFrame(frame);
-    }
-    const double cpu = cpuSeconds() - cpu0, wall = wallSeconds() - wall0;
+        return true;
+    });
     camera.stop();
     camera.close();
-    return report(latencies, cpu, wall, lost);
+    return result;
 }
 
 int singleFrameLatency(int frames, int warmup) {
@@ -109,28 +121,18 @@ int singleFrameLatency(int frames, int warmup) {
             Lumivex_close(handle);
             continue;
         }
-        std::vector<double> latencies;
-        int lost = 0;
-        double cpu0 = 0, wall0 = 0;
-        for (int i = 0; i < warmup + frames; ++i) {
-            if (i == warmup) {
-                cpu0 = cpuSeconds();
-                wall0 = wallSeconds();
-            }
+        const int result = measure(frames, warmup, [&](double& ageMs) {
             LumivexOutData* frame = nullptr;
-            const uint32_t result = Lumivex_getSingleFrame(handle, &frame, 1000);
+            const uint32_t taken = Lumivex_getSingleFrame(handle, &frame, 1000);
             const uint64_t now = fileTimeTicks();
-            if (result != 0 || frame == nullptr) {
-                ++lost;
-                continue;
-            }
-            if (i >= warmup) latencies.push_back((double(now) - double(frame->timestamp)) / 1e4);
+            if (taken != 0 || frame == nullptr) return false;
+            ageMs = (double(now) - double(frame->timestamp)) / 1e4;
             Lumivex_del(handle);
-        }
-        const double cpu = cpuSeconds() - cpu0, wall = wallSeconds() - wall0;
+            return true;
+        });
         Lumivex_setMode(handle, 0);
         Lumivex_close(handle);
-        return report(latencies, cpu, wall, lost);
+        return result;
     }
     std::printf("{\"error\": \"no board with single-frame mode\"}\n");
     return 1;
