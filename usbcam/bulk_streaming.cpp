@@ -552,10 +552,15 @@ uint32_t UsbCameraSession::setCamCfg(LumivexCfg* cfg) {
     // A capture on another thread finishes the decode it is in, and a frame
     // given out by read is released with del or flush, first. Whichever does
     // not happen in time leaves everything as it was.
+    // Once both flags were seen clear with reconfiguring raised, a capture or
+    // read that raises one later sees reconfiguring and backs off without
+    // touching the buffers (each side raises its own flag before it looks at
+    // the other's): a flag raised for that instant is no reason to give up.
     const auto deadline = std::chrono::steady_clock::now() + kDecodeWait;
-    while ((decoding.load() || frameLent.load()) && std::chrono::steady_clock::now() < deadline)
+    bool clear = false;
+    while (!(clear = !decoding.load() && !frameLent.load()) && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::microseconds(200));
-    if (decoding.load() || frameLent.load()) {
+    if (!clear) {
         reconfiguring.store(0);
         return USB_CAMERA_CONTROL_ERROR;
     }
