@@ -285,6 +285,21 @@ def test_the_viewer_runs_on_a_virtual_display_and_answers_its_keys(vkernel, disp
     assert "VIDIOC_S_CTRL id=0x00981901 value=1" in log and "VIDIOC_S_CTRL id=0x00981901 value=0" in log
 
 
+def test_ctrl_c_ends_the_viewer_quietly_and_keeps_its_recording(vkernel, display, tmp_path):
+    window = display.start("--output", str(tmp_path), LUMIVEX_SIM="noise=5")
+    display.xdotool("key", "--window", window, "r")
+    assert eventually(lambda: recorded_frames(tmp_path) >= 3, seconds=120)
+    display.viewer.send_signal(signal.SIGINT)
+    out, err = display.viewer.communicate(timeout=60)
+    assert display.viewer.returncode == 0 and "Traceback" not in err, err
+    ended = [line for line in out.splitlines() if line.startswith("recorded ")]
+    assert len(ended) == 1, out  # the recording was closed whole
+    rec = pytest.importorskip("lumivex_recording")
+    path = ended[0].split(" to ", 1)[1]
+    recording = rec.Recording(path)
+    assert len(list(recording.frames())) == int(ended[0].split()[1]) and recording.damage is None
+
+
 def recorded_frames(folder):
     """Whole frames in the recording being written in folder so far (0 while there is none)."""
     rec = pytest.importorskip("lumivex_recording")
