@@ -330,11 +330,12 @@ int writePngs(const Options& o, uint64_t& written) {
         std::fprintf(stderr, "lumivex-convert: %s: %s\n", csvPath.c_str(), std::strerror(errno));
         result = 1;
     }
+    const std::string none = nothingConverted(o, frames, written);
     if (!frames.problem.empty()) {
         std::fprintf(stderr, "lumivex-convert: %s: %s\n", o.input.c_str(), frames.problem.c_str());
         result = 1;
-    } else if (result == 0 && !nothingConverted(o, frames, written).empty()) {
-        std::fprintf(stderr, "lumivex-convert: %s: %s\n", o.input.c_str(), nothingConverted(o, frames, written).c_str());
+    } else if (result == 0 && !none.empty()) {
+        std::fprintf(stderr, "lumivex-convert: %s: %s\n", o.input.c_str(), none.c_str());
         result = 1;
     } else if (frames.source().damaged()) {
         std::fprintf(stderr, "lumivex-convert: %s: %s: converted the frames before it\n", o.input.c_str(),
