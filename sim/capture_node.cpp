@@ -214,7 +214,7 @@ int VirtualKernel::requestBuffers(VideoNode& node, v4l2_requestbuffers& request)
 }
 
 const PhaseImages& VirtualKernel::phases(uint64_t frame, int range) {
-    const uint64_t key = config.moving || config.noiseSeed ? frame : 0;
+    const uint64_t key = config.moving || config.noiseSeed ? frame : viewNumber(scene, frame);
     if (range != cachedRange || key != cachedFrame) {
         cached = renderPhases(scene, range, frame, config.moving, config.noiseSeed);
         cachedRange = range;

@@ -347,13 +347,14 @@ LUMIVEX_EXPORT int lumivex_vk_live_mappings(void) { return VirtualKernel::instan
 
 LUMIVEX_EXPORT int lumivex_vk_scene_truth(const char* name, int range, float* depth, float* amplitude) {
     if (name == nullptr || !LumivexSim::isKnownScene(name) || depth == nullptr || amplitude == nullptr) return -1;
-    LumivexSim::sceneTruth(LumivexSim::makeScene(name), range, depth, amplitude);
+    LumivexSim::sceneTruth(LumivexSim::makeScene(name, VirtualKernel::instance().sceneLens()), range, depth, amplitude);
     return 0;
 }
 
 LUMIVEX_EXPORT int lumivex_vk_scene_words(const char* name, int range, int phase, uint16_t* words) {
     if (name == nullptr || !LumivexSim::isKnownScene(name) || phase < 0 || phase > 3 || words == nullptr) return -1;
-    const auto images = LumivexSim::renderPhases(LumivexSim::makeScene(name), range);
+    const auto images =
+        LumivexSim::renderPhases(LumivexSim::makeScene(name, VirtualKernel::instance().sceneLens()), range);
     for (int i = 0; i < LumivexSim::kPixels; ++i) words[i] = LumivexSim::sampleWord(images.phase[phase][i]);
     return 0;
 }

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <random>
 
+#include "ray_cast_scenes.h"
+
 namespace LumivexSim {
 
 namespace {
@@ -23,12 +25,24 @@ void fill(Scene& s, float distance, float reflectivity) {
 }  // namespace
 
 bool isKnownScene(const std::string& name) {
-    return name == "default" || name == "wall" || name == "ramp";
+    return name == "default" || name == "wall" || name == "ramp" || name == "room" || name == "checkerboard";
 }
 
-Scene makeScene(const std::string& name) {
+const Scene& sceneAt(const Scene& scene, uint64_t frame) {
+    if (!scene.views || scene.views->empty()) return scene;
+    return (*scene.views)[size_t(viewNumber(scene, frame))];
+}
+
+uint64_t viewNumber(const Scene& scene, uint64_t frame) {
+    if (!scene.views || scene.views->empty()) return 0;
+    return frame / std::max<uint64_t>(scene.framesPerView, 1) % scene.views->size();
+}
+
+Scene makeScene(const std::string& name, const LensModel& lens) {
     Scene s;
     if (!isKnownScene(name)) return s;
+    if (name == "room") return makeRoomScene(lens);
+    if (name == "checkerboard") return makeCheckerboardScene(lens);
     s.name = name;
     if (name == "wall") {
         fill(s, 1.25f, 0.8f);
@@ -64,21 +78,45 @@ double amplitudeOf(double distance, double reflectivity) {
     const double d = std::max(distance, 0.3);
     return std::min(900.0, kBrightness * reflectivity / (d * d));
 }
+
+// The phasor (a sin phi, a cos phi) of every pixel at modulation frequency
+// `f`, with the distances moved by `shift`; mixed pixels sum their returns.
+void pixelPhasors(const Scene& view, double f, double shift, std::vector<double>& sn, std::vector<double>& cs) {
+    const size_t count = std::min<size_t>(kPixels, view.distance.size());
+    sn.assign(kPixels, 0.0);
+    cs.assign(kPixels, 0.0);
+    auto phasor = [&](double distance, double reflectivity, double& s, double& c) {
+        const double phi = 4.0 * kPi * f * distance / kLightSpeed;
+        const double a = amplitudeOf(distance, reflectivity);
+        s = a * std::sin(phi), c = a * std::cos(phi);
+    };
+    for (size_t i = 0; i < count; ++i) phasor(view.distance[i] + shift, view.reflectivity[i], sn[i], cs[i]);
+    for (const MixedPixel& m : view.mixed) {
+        if (m.index < 0 || size_t(m.index) >= count || m.returns.empty()) continue;
+        double s = 0, c = 0;
+        for (const Return& r : m.returns) {
+            double rs, rc;
+            phasor(r.distance + shift, r.reflectivity, rs, rc);
+            s += rs, c += rc;
+        }
+        sn[size_t(m.index)] = s / double(m.returns.size());
+        cs[size_t(m.index)] = c / double(m.returns.size());
+    }
+}
 }  // namespace
 
 PhaseImages renderPhases(const Scene& scene, int range, uint64_t frame, bool moving,
                          uint32_t noiseSeed) {
     PhaseImages out;
     for (auto& p : out.phase) p.assign(kPixels, 0);
-    const double f = frequencyFor(range);
+    const Scene& view = sceneAt(scene, frame);
     std::mt19937 rng(noiseSeed + uint32_t(frame));
     std::normal_distribution<double> noise(0.0, 3.0);
     const double shift = moving ? 0.25 * std::sin(double(frame) * 0.1) : 0.0;
-    for (int i = 0; i < kPixels && i < int(scene.distance.size()); ++i) {
-        const double distance = scene.distance[i] + shift;
-        const double phi = 4.0 * kPi * f * distance / kLightSpeed;
-        const double a = amplitudeOf(distance, scene.reflectivity[i]);
-        const double sn = a * std::sin(phi), cs = a * std::cos(phi);
+    std::vector<double> sines, cosines;
+    pixelPhasors(view, frequencyFor(range), shift, sines, cosines);
+    for (int i = 0; i < kPixels && i < int(view.distance.size()); ++i) {
+        const double sn = sines[size_t(i)], cs = cosines[size_t(i)];
         double p[4];
         if (range == 2) {  // y = P1 - P3, x = P2 - P0
             p[1] = kAmbient + sn / 2, p[3] = kAmbient - sn / 2;
@@ -95,13 +133,25 @@ PhaseImages renderPhases(const Scene& scene, int range, uint64_t frame, bool mov
     return out;
 }
 
-void sceneTruth(const Scene& scene, int range, float* depth, float* amplitude) {
+void sceneTruth(const Scene& scene, int range, float* depth, float* amplitude, uint64_t frame) {
+    const Scene& view = sceneAt(scene, frame);
     const double wrap = unambiguous(range);
     for (int i = 0; i < kPixels; ++i) {
-        const double d = scene.distance[i];
+        const double d = view.distance[i];
         depth[i] = float(std::fmod(d, wrap));
         // 0.5 * |(y, x)| with y, x differences of samples scaled by 16.
-        amplitude[i] = float(16.0 * amplitudeOf(d, scene.reflectivity[i]) * 0.5);
+        amplitude[i] = float(16.0 * amplitudeOf(d, view.reflectivity[i]) * 0.5);
+    }
+    if (view.mixed.empty()) return;
+    std::vector<double> sines, cosines;
+    pixelPhasors(view, frequencyFor(range), 0.0, sines, cosines);
+    for (const MixedPixel& m : view.mixed) {
+        const size_t i = size_t(m.index);
+        if (i >= size_t(kPixels)) continue;
+        double phi = std::atan2(sines[i], cosines[i]);
+        if (phi < 0) phi += 2.0 * kPi;
+        depth[i] = float(std::fmod(phi * wrap / (2.0 * kPi), wrap));
+        amplitude[i] = float(16.0 * std::hypot(sines[i], cosines[i]) * 0.5);
     }
 }
 

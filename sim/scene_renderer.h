@@ -5,8 +5,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "lens_model.h"
 
 namespace LumivexSim {
 
@@ -14,17 +17,40 @@ constexpr int kWidth = 240;
 constexpr int kHeight = 180;
 constexpr int kPixels = kWidth * kHeight;
 
+// One of the returns a pixel gathers over its footprint (equal shares).
+struct Return {
+    float distance;
+    float reflectivity;
+};
+
+// A pixel whose footprint straddles surfaces at different distances: the
+// sensor adds the returns as phasors, so its depth lies between them.
+struct MixedPixel {
+    int index;
+    std::vector<Return> returns;
+};
+
 struct Scene {
     std::string name;
     std::vector<float> distance;      // metres, radial, per pixel
     std::vector<float> reflectivity;  // 0 ... 1, per pixel
+    std::vector<MixedPixel> mixed;    // pixels that mix the returns of several surfaces
+    // A scene that changes by itself (the checkerboard's poses): frame f
+    // shows views[(f / framesPerView) % views.size()].
+    std::shared_ptr<const std::vector<Scene>> views;
+    uint64_t framesPerView = 1;
 };
 
 // Scenes by name: "default" (wall 3.0 m, box 1.5 m, sphere near 1.1 m),
-// "wall" (a flat wall at 1.25 m), "ramp" (0.2 ... 3.8 m left to right).
-// Unknown names give an empty name.
-Scene makeScene(const std::string& name);
+// "wall" (a flat wall at 1.25 m), "ramp" (0.2 ... 3.8 m left to right), and
+// the ray-cast scenes seen through `lens`: "room" and "checkerboard"
+// (sim/README.md gives their geometry). Unknown names give an empty name.
+Scene makeScene(const std::string& name, const LensModel& lens = defaultLens());
 bool isKnownScene(const std::string& name);
+
+// The view a frame shows, and a number that changes exactly when it does.
+const Scene& sceneAt(const Scene& scene, uint64_t frame);
+uint64_t viewNumber(const Scene& scene, uint64_t frame);
 
 // The signed 11-bit sample values (-1024 ... 1023) of the four phase
 // sub-frames of one depth frame; range 2 selects 75 MHz, otherwise 37.5 MHz.
@@ -40,7 +66,8 @@ inline uint16_t sampleWord(int16_t value) { return uint16_t(value) & 0x7FF; }
 
 // What the engine should compute from a noise-free frame: distance wrapped
 // into the unambiguous range, and amplitude in decoded sample units.
-void sceneTruth(const Scene& scene, int range, float* depth, float* amplitude);
+// Pixels mixing several returns get the phase of their summed phasors.
+void sceneTruth(const Scene& scene, int range, float* depth, float* amplitude, uint64_t frame = 0);
 
 enum class Layout {
     Plain,      // 16-bit words, 86,400 bytes

@@ -127,7 +127,7 @@ void VirtualKernel::resetDevices() {
         node.format.sizeimage = uint32_t(bufferLength());
         node.format.bytesperline = config.layout == Layout::Y12P ? 368 : config.layout == Layout::Strided ? 512 : 480;
     }
-    scene = makeScene(config.scene);
+    scene = makeScene(config.scene, config.lens);
     cachedRange = -1;
     mmapCalls = 0;
     if (logFd >= 0) real().close(logFd);
@@ -156,7 +156,7 @@ int VirtualKernel::configure(const char* settings) {
     // Streaming state and mappings held by open descriptors stay as they are.
     if (files.empty() && mappings.empty()) resetDevices();
     else {
-        scene = makeScene(config.scene);
+        scene = makeScene(config.scene, config.lens);
         cachedRange = -1;
         mmapCalls = 0;
     }

@@ -29,6 +29,7 @@ struct Config {
     std::string platform = "rpi5";  // rpi5 | rpi4 | xavier | nano | generic
     std::string model;              // device-tree model text (platform's by default)
     std::string scene = "default";
+    LensModel lens = defaultLens();  // the ray-cast scenes' lens
     double fps = 30.0;
     Layout layout = Layout::Y12P;
     int cameras = 1;
@@ -100,6 +101,11 @@ public:
     int openUevent(const char* path);
 
     int configure(const char* settings);
+    // The lens the ray-cast scenes are seen through.
+    LensModel sceneLens() const {
+        std::lock_guard<std::mutex> lock(mutex);
+        return config.lens;
+    }
     std::string logText();
     void clearLog();
     int openDescriptors();

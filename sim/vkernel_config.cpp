@@ -136,6 +136,7 @@ bool applySettings(Config& c, const std::string& settings, std::string& error) {
         const std::string value = equals == std::string::npos ? "" : item.substr(equals + 1);
         long number = 0;
         bool ok = true;
+        std::string why;  // the reason, where a setting has more to say than its text
         if (key == "platform") {
             ok = value == "rpi5" || value == "rpi4" || value == "xavier" || value == "nano" ||
                  value == "generic";
@@ -148,6 +149,8 @@ bool applySettings(Config& c, const std::string& settings, std::string& error) {
         } else if (key == "scene") {
             ok = isKnownScene(value);
             if (ok) c.scene = value;
+        } else if (key == "lens") {
+            ok = parseLens(value, c.lens, why);
         } else if (key == "fps") {
             ok = toLong(value, number) && number >= 1 && number <= 120;
             if (ok) c.fps = double(number);
@@ -244,7 +247,7 @@ bool applySettings(Config& c, const std::string& settings, std::string& error) {
             ok = false;
         }
         if (!ok) {
-            error = item;
+            error = why.empty() ? item : item + " (" + why + ")";
             return false;
         }
     }

@@ -24,7 +24,7 @@ void putLittle64(uint8_t* p, uint64_t v) {
 Board::Board(const BoardConfig& config)
     : cfg(config), clockSet(Clock::now()), nextDue(Clock::now()), frameStart(Clock::now()),
       sequence(config.sequenceStart) {
-    if (cfg.depthCamera) depthScene = makeScene(cfg.scene);
+    if (cfg.depthCamera) depthScene = makeScene(cfg.scene, cfg.lens);
     auto& controller = i2c[kController];
     controller[0] = cfg.controllerVersion;
     controller[5] = cfg.date[0];
@@ -363,9 +363,10 @@ std::vector<uint8_t> Board::frameImage(long frame) {
             ++depthFrames;
         }
         const int range = groupRange;
-        const long changing = cfg.moving || cfg.noiseSeed != 0 ? depthFrames : 0;
+        const long changing = cfg.moving || cfg.noiseSeed != 0 ? depthFrames
+                                                               : long(viewNumber(depthScene, uint64_t(depthFrames)));
         if (range != phasesRange || changing != phasesFrame) {
-            phases = renderPhases(depthScene, range, uint64_t(changing), cfg.moving, cfg.noiseSeed);
+            phases = renderPhases(depthScene, range, uint64_t(depthFrames), cfg.moving, cfg.noiseSeed);
             phasesRange = range;
             phasesFrame = changing;
         }

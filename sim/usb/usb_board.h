@@ -38,6 +38,7 @@ struct BoardConfig {
     // rendered from the scene at the range its sensor registers select.
     bool depthCamera = false;
     std::string scene = "default";
+    LensModel lens = defaultLens();   // the ray-cast scenes' lens
     uint32_t noiseSeed = 0;           // seeded noise on every sample (0: none)
     bool moving = false;              // the scene moves from frame to frame
     std::vector<uint64_t> stamps;     // device time stamps of the first frames after each stream start

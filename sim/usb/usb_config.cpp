@@ -83,6 +83,10 @@ bool applyBoardSetting(BoardConfig& b, const std::string& key, const std::string
         b.clockSkewTicks = ms * 10000;
         return true;
     }
+    if (key == "lens") {
+        std::string why;
+        return parseLens(value, b.lens, why);
+    }
     if (key == "scene") return isKnownScene(value) && (b.scene = value, true);
     if (key == "pipeline") return inRange(value, 0, 8 << 20, n) && (b.pipelineBytes = size_t(n), true);
     if (key == "seq_start") return inRange(value, 0, 0xFFFF, n) && (b.sequenceStart = uint16_t(n), true);
