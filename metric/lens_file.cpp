@@ -264,7 +264,9 @@ bool saveLens(const std::string& path, const Lens& lens, std::string& error) {
     ok = ok && std::rename(partial.c_str(), path.c_str()) == 0;
     if (!ok) {
         error = path + ": " + std::strerror(errno);
+        const int failure = errno;  // the reason, not the clean-up's
         std::remove(partial.c_str());
+        errno = failure;
     }
     return ok;
 }

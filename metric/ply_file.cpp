@@ -43,7 +43,9 @@ bool writePly(const std::string& path, const float* points, const float* amplitu
     ok = ok && std::rename(partial.c_str(), path.c_str()) == 0;
     if (!ok) {
         error = path + ": " + std::strerror(errno != 0 ? errno : EIO);
+        const int failure = errno;  // the reason, not the clean-up's
         std::remove(partial.c_str());
+        errno = failure;
         return false;
     }
     written = kept;

@@ -58,17 +58,28 @@ void cloudMask(const float* depth, const float* amplitude, const CloudMasks& mas
     }
     if (std::isnan(masks.flyingPixel)) return;
     const float t = masks.flyingPixel;
-    // A line through the pixel: its two neighbours both jump away from it.
+    // Along a line through the pixel (across, down, either diagonal): it
+    // jumps away from both neighbours, and on neither side does it continue
+    // the neighbours' own slope (a surface seen at a grazing angle steps
+    // evenly from pixel to pixel; a pixel mixing two surfaces breaks the
+    // step on both sides). Beyond the picture's edge nothing is smooth.
     const int steps[4][2] = {{1, 0}, {0, 1}, {1, 1}, {1, -1}};
+    auto at = [&](int x, int y, float& out) {
+        if (x < 0 || y < 0 || x >= w || y >= h) return false;
+        out = depth[y * w + x];
+        return true;
+    };
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x) {
             const float d = depth[y * w + x];
             const float limit = t * std::fabs(d);
             for (const auto& s : steps) {
-                const int xa = x - s[0], ya = y - s[1], xb = x + s[0], yb = y + s[1];
-                if (xa < 0 || xb < 0 || xa >= w || xb >= w || ya < 0 || yb < 0 || ya >= h || yb >= h) continue;
-                const float a = depth[ya * w + xa], b = depth[yb * w + xb];
-                if (std::fabs(d - a) > limit && std::fabs(d - b) > limit) {
+                float a, b, a2, b2;
+                if (!at(x - s[0], y - s[1], a) || !at(x + s[0], y + s[1], b)) continue;
+                if (!(std::fabs(d - a) > limit && std::fabs(d - b) > limit)) continue;
+                const bool smoothBefore = at(x - 2 * s[0], y - 2 * s[1], a2) && std::fabs(a2 - 2 * a + d) <= limit;
+                const bool smoothAfter = at(x + 2 * s[0], y + 2 * s[1], b2) && std::fabs(d - 2 * b + b2) <= limit;
+                if (!smoothBefore && !smoothAfter) {
                     valid[y * w + x] = 0;
                     break;
                 }

@@ -16,10 +16,11 @@ namespace Lumivex {
 struct CloudMasks {
     // Leave out pixels whose amplitude is below this (needs the amplitude).
     float minAmplitude = NAN;
-    // Leave out flying pixels: a pixel whose depth differs from both its
-    // neighbours along a line (across, down or either diagonal) by more than
-    // this fraction of its own depth, as a pixel mixing two surfaces at a
-    // depth edge does. 0.02 to 0.05 suits most scenes.
+    // Leave out flying pixels: along a line (across, down or a diagonal) the
+    // pixel's depth differs from both neighbours by more than this fraction
+    // of its own depth, and continues neither neighbour's slope within it,
+    // as a pixel mixing two surfaces at a depth edge does (a surface seen at
+    // a grazing angle steps evenly and is kept). 0.02 to 0.05 suits most scenes.
     float flyingPixel = NAN;
     // Leave out pixels with no signal at all: depth 0 and amplitude 0 (needs the amplitude).
     bool noSignal = false;

@@ -7,6 +7,8 @@ PACKAGES="cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev \
 pybind11-dev python3-dev python3-numpy python3-pytest python3-matplotlib \
 libusb-1.0-0-dev liblua5.4-dev usbutils clang libclang-rt-dev libsleef-dev \
 python3-opencv xvfb xdotool xauth python3-mypy v4l-utils zlib1g-dev"
+# Open3D is in Debian for amd64 only: the point clouds' interoperability test runs there.
+[ "$(dpkg --print-architecture)" = amd64 ] && PACKAGES="$PACKAGES python3-open3d"
 # --cross: what the aarch64 build needs (Debian's cross compiler, arm64
 # libraries through multiarch, qemu-user to run the tests).
 CROSS=0
