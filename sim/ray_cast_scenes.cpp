@@ -164,7 +164,8 @@ struct Pose {
     double ax, ay, az;  // degrees about x, y, z
 };
 constexpr Pose kPoses[] = {
-    {{0.00, 0.00, 0.85}, 0, 0, 0},      {{-0.26, -0.18, 0.95}, 15, 25, 5},  {{0.26, -0.18, 0.95}, 15, -25, -5},
+    {{0.00, 0.00, 0.85}, 0, 0, 0},      {{0.00, 0.00, 0.75}, 45, 0, 0},     {{0.00, 0.00, 0.75}, 0, 45, 0},
+    {{0.00, 0.00, 0.75}, -45, 0, 0},    {{0.00, 0.00, 0.75}, 0, -45, 0},    {{-0.26, -0.18, 0.95}, 15, 25, 5},  {{0.26, -0.18, 0.95}, 15, -25, -5},
     {{-0.26, 0.18, 0.95}, -15, 25, 0},  {{0.26, 0.18, 0.95}, -15, -25, 5},  {{0.00, -0.20, 1.00}, 30, 0, 0},
     {{0.00, 0.20, 1.00}, -30, 0, -5},   {{-0.30, 0.00, 1.00}, 0, 35, 0},    {{0.30, 0.00, 1.00}, 0, -35, 3},
     {{-0.15, -0.08, 0.80}, 20, 20, 10}, {{0.15, 0.08, 0.80}, -20, -20, -10}, {{0.00, 0.00, 1.20}, 10, -10, 20},
@@ -193,9 +194,9 @@ Scene makeRoomScene(const LensModel& lens) {
 
 Scene makeCheckerboardScene(const LensModel& lens) {
     // The board: 8 x 6 squares of 5 cm with a white margin of 4 cm, dark and
-    // light print (reflectivity 0.03 and 0.25), in front of a wall at 2.5 m.
+    // light print (reflectivity 0.02 and 0.15: never brighter than the sensor takes), in front of a wall at 2.5 m.
     constexpr int squaresX = kBoardInnerColumns + 1, squaresY = kBoardInnerRows + 1;
-    constexpr double margin = 0.04, dark = 0.03, light = 0.25;
+    constexpr double margin = 0.04, dark = 0.02, light = 0.15;
     const double halfX = squaresX * kBoardSquare / 2, halfY = squaresY * kBoardSquare / 2;
     auto views = std::make_shared<std::vector<Scene>>();
     for (const Pose& pose : kPoses) {

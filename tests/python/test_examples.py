@@ -14,7 +14,8 @@ def run(vkernel, script, *args, env=None):
                           text=True, timeout=120, env=env or os.environ.copy())
 
 
-@pytest.mark.parametrize("script", ["depth_snapshot.py", "capture_raw.py", "preview.py"])
+@pytest.mark.parametrize("script", ["depth_snapshot.py", "capture_raw.py", "preview.py", "calibrate.py",
+                                    "point_cloud.py"])
 def test_every_example_explains_itself(script):
     result = subprocess.run([sys.executable, os.path.join(EXAMPLES, script), "--help"], capture_output=True,
                             text=True, timeout=60)
@@ -40,6 +41,22 @@ def test_capture_raw_saves_frames_and_time_stamps(vkernel, tmp_path):
     saved = np.load(target)
     assert saved["raw"].shape == (3, 180, 960) and saved["raw"].dtype == np.int16
     assert saved["timestamps"].dtype == np.uint64 and np.all(np.diff(saved["timestamps"].astype(np.int64)) > 0)
+
+
+def test_point_cloud_saves_the_room_in_metres(vkernel, tmp_path):
+    target = tmp_path / "room.ply"
+    env = dict(os.environ, LUMIVEX_SIM="scene=room")
+    result = run(vkernel, "point_cloud.py", "--output", str(target), env=env)
+    assert result.returncode == 0, result.stderr
+    assert "using the camera's nominal lens" in result.stdout
+    written = int(result.stdout.split(" points written")[0].split()[-1])
+    header, body = target.read_bytes().split(b"end_header\n", 1)
+    assert f"element vertex {written}".encode() in header and len(body) == written * 16
+    points = np.frombuffer(body, "<f4").reshape(-1, 4)[:, :3]
+    assert 2.55 < points[:, 2].max() < 2.65  # the back wall, 2.6 m ahead
+    assert 40000 < written < 240 * 180  # the mixed pixels at the edges are left out
+    missing = run(vkernel, "point_cloud.py", "--lens", str(tmp_path / "none.json"), env=env)
+    assert missing.returncode == 1 and "No such file" in missing.stderr
 
 
 def test_preview_says_when_there_is_no_display(vkernel):
