@@ -11,29 +11,41 @@
 #include <cstdlib>
 #include <climits>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "array_files.h"
+#include "lens.h"
+#include "pixel_rays.h"
+#include "ply_file.h"
+#include "point_cloud.h"
 #include "recorded_conversion.h"
 #include "recording.h"
 
 namespace {
 
 struct Options {
-    std::string input, npz, png;
+    std::string input, npz, png, ply, lens;
     uint64_t first = 0, count = UINT64_MAX;
+    float flyingPixel = NAN;  // the point clouds' flying-pixel mask (off: NaN)
+    const std::string& folder() const { return png.empty() ? ply : png; }
 };
 
 void usage(std::FILE* to) {
     std::fprintf(to,
-                 "usage: lumivex-convert RECORDING (--npz FILE | --png FOLDER) [--first N] [--count N]\n\n"
+                 "usage: lumivex-convert RECORDING (--npz FILE | --png FOLDER | --ply FOLDER [--lens LENSFILE]\n"
+                 "                       [--flying-pixel F]) [--first N] [--count N]\n\n"
                  "Converts a recording's frames to depth (metres) and amplitude with the SDK's own\n"
                  "conversion, as the camera computed them. --npz writes the arrays depth and amplitude\n"
                  "(frames x 180 x 240, float32), timestamp (uint64, 100 ns ticks), range (int32, metres)\n"
                  "and modulation_frequency (float32, Hz); --png writes depth_NNNNNN.png in millimetres\n"
-                 "and amplitude_NNNNNN.png (16-bit greyscale) and frames.csv into FOLDER.\n"
-                 "--first and --count choose frames (from 0).\n");
+                 "and amplitude_NNNNNN.png (16-bit greyscale) and frames.csv into FOLDER; --ply writes\n"
+                 "cloud_NNNNNN.ply (points in metres with their amplitude, binary PLY) and frames.csv,\n"
+                 "through the lens of LENSFILE, else the lens stored in the recording, else the camera's\n"
+                 "nominal lens; --flying-pixel F leaves out pixels mixing two surfaces at depth edges (a\n"
+                 "jump of more than F times the depth, such as 0.03). --first and --count choose frames\n"
+                 "(from 0).\n");
 }
 
 bool number(const char* text, uint64_t& value) {
@@ -53,12 +65,22 @@ std::string parse(int argc, char** argv, Options& o) {
         if (a == "-h" || a == "--help") {
             usage(stdout);
             std::exit(0);
-        } else if ((a == "--npz" || a == "--png" || a == "--first" || a == "--count") && !hasValue) {
+        } else if ((a == "--npz" || a == "--png" || a == "--ply" || a == "--lens" || a == "--flying-pixel" ||
+                    a == "--first" || a == "--count") && !hasValue) {
             return a + " needs a value";
         } else if (a == "--npz") {
             o.npz = argv[++i];
         } else if (a == "--png") {
             o.png = argv[++i];
+        } else if (a == "--ply") {
+            o.ply = argv[++i];
+        } else if (a == "--lens") {
+            o.lens = argv[++i];
+        } else if (a == "--flying-pixel") {
+            char* end = nullptr;
+            o.flyingPixel = std::strtof(argv[++i], &end);
+            if (end == argv[i] || *end != '\0' || !(o.flyingPixel > 0) || !(o.flyingPixel < 10))
+                return std::string("--flying-pixel ") + argv[i] + ": not a fraction of the depth (such as 0.03)";
         } else if (a == "--first") {
             if (!number(argv[++i], o.first))
                 return std::string("--first ") + argv[i] + ": not a frame number (0 or more)";
@@ -74,7 +96,10 @@ std::string parse(int argc, char** argv, Options& o) {
         }
     }
     if (o.input.empty()) return "no recording given";
-    if (o.npz.empty() == o.png.empty()) return "give one of --npz FILE and --png FOLDER";
+    if (int(!o.npz.empty()) + int(!o.png.empty()) + int(!o.ply.empty()) != 1)
+        return "give one of --npz FILE, --png FOLDER and --ply FOLDER";
+    if (o.ply.empty() && (!o.lens.empty() || !std::isnan(o.flyingPixel)))
+        return "--lens and --flying-pixel go with --ply FOLDER";
     return "";
 }
 
@@ -253,18 +278,40 @@ int writeNpz(const Options& o, uint64_t& written) {
     return result;
 }
 
-// The PNG images and frames.csv; on a failure the files this run wrote are
-// removed again (and the folder, if it made it).
-int writePngs(const Options& o, uint64_t& written) {
-    const bool madeFolder = ::mkdir(o.png.c_str(), 0755) == 0;
+// The lens of the point clouds: the lens file given, else the one stored in
+// the recording, else the camera's nominal lens (said so).
+bool cloudLens(const Options& o, const LumivexRecording::Reader& reader, Lumivex::Lens& lens) {
+    std::string error;
+    if (!o.lens.empty()) {
+        if (Lumivex::loadLens(o.lens, lens, error)) return true;
+        std::fprintf(stderr, "lumivex-convert: %s\n", error.c_str());
+        return false;
+    }
+    if (!reader.lens().empty()) {
+        if (Lumivex::lensFromJson(reader.lens(), lens, error)) return true;
+        std::fprintf(stderr, "lumivex-convert: %s: its stored lens: %s (give one with --lens)\n", o.input.c_str(),
+                     error.c_str());
+        return false;
+    }
+    lens = Lumivex::Lens::nominal();
+    std::fprintf(stderr, "lumivex-convert: %s stores no lens: the camera's nominal lens is used (calibrate it with "
+                         "lumivex-calibrate and give --lens for accurate points)\n", o.input.c_str());
+    return true;
+}
+
+// The PNG images or point clouds, and frames.csv; on a failure the files
+// this run wrote are removed again (and the folder, if it made it).
+int writeFolder(const Options& o, uint64_t& written) {
+    const std::string& folder = o.folder();
+    const bool madeFolder = ::mkdir(folder.c_str(), 0755) == 0;
     if (!madeFolder && errno != EEXIST) {
-        std::fprintf(stderr, "lumivex-convert: %s: %s\n", o.png.c_str(), std::strerror(errno));
+        std::fprintf(stderr, "lumivex-convert: %s: %s\n", folder.c_str(), std::strerror(errno));
         return 1;
     }
     std::vector<std::string> made;
     auto undo = [&] {
         for (const std::string& path : made) std::remove(path.c_str());
-        if (madeFolder) ::rmdir(o.png.c_str());
+        if (madeFolder) ::rmdir(folder.c_str());
     };
     // No output file may be the recording itself.
     auto isInput = [&](const std::string& path) {
@@ -279,7 +326,20 @@ int writePngs(const Options& o, uint64_t& written) {
         return 1;
     }
     const Lumivex::HostPlatform platform = platformOf(frames.source());
-    const std::string csvPath = o.png + "/frames.csv";
+    std::shared_ptr<const Lumivex::PixelRays> rays;
+    if (!o.ply.empty()) {
+        Lumivex::Lens lens;
+        if (!cloudLens(o, frames.source(), lens)) {
+            undo();
+            return 1;
+        }
+        rays = Lumivex::PixelRays::of(lens);
+    }
+    Lumivex::CloudMasks masks;
+    masks.flyingPixel = o.flyingPixel;
+    std::vector<float> points(rays ? 3 * size_t(Lumivex::kPixelCount) : 0);
+    std::vector<uint8_t> valid(rays ? Lumivex::kPixelCount : 0);
+    const std::string csvPath = folder + "/frames.csv";
     if (isInput(csvPath)) {
         undo();
         return 1;
@@ -300,17 +360,34 @@ int writePngs(const Options& o, uint64_t& written) {
     while (result == 0 && frames.next(frame)) {
         converted.from(frame, platform);
         char name[32];
-        for (int plane = 0; plane < 2 && result == 0; ++plane) {
+        if (rays) {
+            std::snprintf(name, sizeof name, "/cloud_%06llu.ply", static_cast<unsigned long long>(index));
+            if (isInput(folder + name)) {
+                result = 1;
+                break;
+            }
+            made.push_back(folder + name);
+            Lumivex::pointCloud(converted.depth.data(), converted.amplitude.data(), *rays, masks, points.data(),
+                                valid.data());
+            size_t kept = 0;
+            if (!Lumivex::writePly(folder + name, points.data(), converted.amplitude.data(), Lumivex::kPixelCount,
+                                   kept, error)) {
+                std::fprintf(stderr, "lumivex-convert: %s\n", error.c_str());
+                result = 1;
+                break;
+            }
+        }
+        for (int plane = 0; plane < 2 && result == 0 && !rays; ++plane) {
             for (uint32_t i = 0; i < Lumivex::kPixelCount; ++i)
                 image[i] = sample16(plane == 0 ? converted.depth[i] * 1000.0f : converted.amplitude[i]);
             std::snprintf(name, sizeof name, "/%s_%06llu.png", plane == 0 ? "depth" : "amplitude",
                           static_cast<unsigned long long>(index));
-            if (isInput(o.png + name)) {
+            if (isInput(folder + name)) {
                 result = 1;
                 break;
             }
-            made.push_back(o.png + name);
-            if (!LumivexFiles::writePng16(o.png + name, image.data(), Lumivex::kSensorWidth, Lumivex::kSensorHeight,
+            made.push_back(folder + name);
+            if (!LumivexFiles::writePng16(folder + name, image.data(), Lumivex::kSensorWidth, Lumivex::kSensorHeight,
                                           error)) {
                 std::fprintf(stderr, "lumivex-convert: %s\n", error.c_str());
                 result = 1;
@@ -361,9 +438,9 @@ int main(int argc, char** argv) {
         return 1;
     }
     uint64_t written = 0;
-    const int result = o.npz.empty() ? writePngs(o, written) : writeNpz(o, written);
+    const int result = o.npz.empty() ? writeFolder(o, written) : writeNpz(o, written);
     if (result == 0)
         std::printf("converted %llu frames of %s to %s\n", static_cast<unsigned long long>(written), o.input.c_str(),
-                    o.npz.empty() ? o.png.c_str() : o.npz.c_str());
+                    o.npz.empty() ? o.folder().c_str() : o.npz.c_str());
     return result;
 }

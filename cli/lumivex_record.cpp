@@ -16,6 +16,7 @@
 
 #include "camera_description.h"
 #include "frame_types.h"
+#include "lens.h"
 #include "recording.h"
 #include "tof_camera.h"
 #include "usb_boards.h"
@@ -35,18 +36,21 @@ struct Options {
     int device = 0;
     Lumivex::FrameType mode = Lumivex::DEPTH;
     int range = 0;  // 0: as the camera is
+    std::string lens;  // a lens file stored with the recording
 };
 
 void usage(std::FILE* to) {
     std::fprintf(to,
                  "usage: lumivex-record (--frames N | --seconds T) --output FILE [--force] [--usb]\n"
-                 "                      [--device N] [--mode raw|depth] [--range 2|4]\n\n"
+                 "                      [--device N] [--mode raw|depth] [--range 2|4] [--lens LENSFILE]\n\n"
                  "Records the camera's raw phase frames, before any conversion, with their time stamps,\n"
                  "range and modulation frequency into FILE (the format: /usr/share/doc/lumivex-tools/\n"
                  "recording.md). --device N is\n"
                  "/dev/videoN, or with --usb the N-th USB camera; --mode is the camera's streaming mode\n"
                  "(both record the same raw frames). Ctrl-C ends the recording cleanly; without --frames\n"
-                 "or --seconds it runs until then. An existing FILE is kept unless --force is given.\n");
+                 "or --seconds it runs until then. An existing FILE is kept unless --force is given.\n"
+                 "--lens stores the camera's lens file (lumivex-calibrate) with the recording, for\n"
+                 "lumivex-convert --ply.\n");
 }
 
 // A whole number in [low, high], or false.
@@ -73,7 +77,7 @@ std::string parse(int argc, char** argv, Options& o) {
         } else if (a == "--force") {
             o.force = true;
         } else if ((a == "--frames" || a == "--seconds" || a == "--output" || a == "--device" || a == "--mode" ||
-                    a == "--range") && !hasValue) {
+                    a == "--range" || a == "--lens") && !hasValue) {
             return a + " needs a value";
         } else if (a == "--frames") {
             if (!wholeNumber(argv[++i], 1, 1L << 40, o.frames))
@@ -85,6 +89,8 @@ std::string parse(int argc, char** argv, Options& o) {
                 return std::string("--seconds ") + argv[i] + ": not a duration in seconds (more than 0)";
         } else if (a == "--output") {
             o.output = argv[++i];
+        } else if (a == "--lens") {
+            o.lens = argv[++i];
         } else if (a == "--device") {
             if (!wholeNumber(argv[++i], 0, 1 << 20, n)) return std::string("--device ") + argv[i] + ": not a camera number (0 or more)";
             o.device = int(n);
@@ -119,6 +125,16 @@ int main(int argc, char** argv) {
                      o.output.c_str());
         return 1;
     }
+    std::string lensJson;
+    if (!o.lens.empty()) {
+        Lumivex::Lens lens;
+        std::string error;
+        if (!Lumivex::loadLens(o.lens, lens, error)) {
+            std::fprintf(stderr, "lumivex-record: %s\n", error.c_str());
+            return 1;
+        }
+        lensJson = Lumivex::lensToJson(lens);
+    }
     LumivexRecording::Header header;
     if (o.usb) {
         // Read before the camera claims the board.
@@ -139,8 +155,8 @@ int main(int argc, char** argv) {
 
     LumivexRecording::Writer writer;
     std::string error;
-    if (!writer.open(o.output, header, error)) {
-        std::fprintf(stderr, "lumivex-record: %s\n", error.c_str());
+    if (!writer.open(o.output, header, error) || (!lensJson.empty() && !writer.writeLens(lensJson))) {
+        std::fprintf(stderr, "lumivex-record: %s\n", error.empty() ? writer.error().c_str() : error.c_str());
         camera.close();
         return 1;
     }

@@ -183,6 +183,20 @@ PYBIND11_MODULE(LumivexMetric, m) {
                 return out;
             },
             doc::kRays)
+        .def(
+            "to_json", [](const Lens& lens) { return lensToJson(lens); },
+            "The lens as a lens file's text (JSON), as save() writes it.")
+        .def_static(
+            "from_json",
+            [](const std::string& text) {
+                Lens lens;
+                std::string error;
+                if (!lensFromJson(text, lens, error)) throw py::value_error(error);
+                return lens;
+            },
+            py::arg("text"),
+            "A lens from a lens file's text (JSON), such as a recording's stored lens.\n\n"
+            "Raises ValueError when the text holds no usable lens.")
         .def("__eq__",
              [](const Lens& a, const py::object& other) {
                  if (!py::isinstance<Lens>(other)) return false;

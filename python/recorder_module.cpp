@@ -11,6 +11,7 @@
 #include <string>
 
 #include "camera_description.h"
+#include "lens.h"
 #include "recording.h"
 #include "tof_camera.h"
 
@@ -64,8 +65,18 @@ public:
     Recorder(const Recorder&) = delete;
     Recorder& operator=(const Recorder&) = delete;
 
-    void start(const std::string& path, int32_t device, const std::string& mode) {
+    void start(const std::string& path, int32_t device, const std::string& mode, const py::object& lens) {
         if (mode != "depth" && mode != "raw") throw py::value_error("mode must be 'depth' or 'raw'");
+        // The lens goes in as a lens file's text, checked as any lens file is.
+        std::string lensJson;
+        if (!lens.is_none()) {
+            if (!py::hasattr(lens, "to_json")) throw py::type_error("lens must be a LumivexMetric.Lens");
+            Lumivex::Lens checked;
+            std::string why;
+            if (!Lumivex::lensFromJson(lens.attr("to_json")().cast<std::string>(), checked, why))
+                throw py::value_error(why);
+            lensJson = Lumivex::lensToJson(checked);
+        }
         LumivexRecording::Header header;
         for (const auto& field : Lumivex::describeCamera(camera, device, mode == "raw" ? Lumivex::RAW : Lumivex::DEPTH))
             header.set(field.first, field.second);
@@ -73,6 +84,11 @@ public:
         if (state->active) throw py::value_error("already recording to " + state->path);
         std::string error;
         if (!state->writer.open(path, header, error)) throw py::value_error(error);
+        if (!lensJson.empty() && !state->writer.writeLens(lensJson)) {
+            error = path + ": " + state->writer.error();
+            state->writer.close();
+            throw py::value_error(error);
+        }
         state->active = true;
         state->path = path;
         state->error.clear();
@@ -120,7 +136,9 @@ PYBIND11_MODULE(_lumivex_recorder, m) {
              }),
              py::arg("camera"), py::keep_alive<1, 2>())
         .def("start", &Recorder::start, py::arg("path"), py::arg("device") = 0, py::arg("mode") = "depth",
-             "Starts writing the frames to a new recording at path (device: the camera's open() index).")
+             py::arg("lens") = py::none(),
+             "Starts writing the frames to a new recording at path (device: the camera's open() index; lens: a "
+             "LumivexMetric.Lens stored with the recording, which lumivex-convert --ply then uses).")
         .def("stop", &Recorder::stop, "Ends the recording; returns the frames written.")
         .def_property_readonly("recording", &Recorder::recording, "Whether frames are being written.")
         .def_property_readonly("frames", &Recorder::frames, "Frames written to the current (or last) recording.")

@@ -6,6 +6,7 @@
         frame.timestamp, frame.range, frame.modulation_frequency
         frame.sub_frames                  # uint16, (4, 180, 240): as the camera delivered them
     recording.damage                      # None, or where and why reading stopped early
+    recording.lens                        # the lens file text (JSON) stored with it, or None
 
 Recording while a program uses the camera (needs the compiled part installed beside it):
 
@@ -43,6 +44,13 @@ class Recording:
             if chunk is None or chunk[0] != b"HEAD":
                 raise ValueError(f"{path}: no header" + (f" ({self.damage})" if self.damage else ""))
             self._first_frame = len(MAGIC) + 12 + len(chunk[1])
+            # The camera's lens, when the recorder stored it: a LENS chunk right after the header.
+            self.lens = None
+            lens = self._chunk(file, self._first_frame)
+            self.damage = None  # met again, and reported, by frames()
+            if lens is not None and lens[0] == b"LENS":
+                self.lens = lens[1].decode("utf-8", "replace")
+                self._first_frame += 12 + len(lens[1])
         lines = chunk[1].decode("utf-8", "replace").splitlines()
         self.header = dict(line.split("=", 1) for line in lines if "=" in line)
 

@@ -10,6 +10,7 @@ namespace LumivexRecording {
 namespace {
 constexpr char kHeaderTag[4] = {'H', 'E', 'A', 'D'};
 constexpr char kFrameTag[4] = {'F', 'R', 'A', 'M'};
+constexpr char kLensTag[4] = {'L', 'E', 'N', 'S'};
 constexpr size_t kFrameFields = 8 + 4 + 4 + 4 + 4;  // timestamp, range, frequency, sub-frame bytes, count
 
 void putLittle(uint8_t* p, uint64_t value, int bytes) {
@@ -124,6 +125,14 @@ bool Writer::append(uint64_t timestamp, int32_t range, float modulationFrequency
     return true;
 }
 
+bool Writer::writeLens(const std::string& lensJson) {
+    if (file == nullptr || frames != 0) {
+        problem = file == nullptr ? "the recording is not open" : "the lens goes before the first frame";
+        return false;
+    }
+    return writeChunk(kLensTag, {{lensJson.data(), lensJson.size()}});
+}
+
 bool Writer::close() {
     if (file == nullptr) return true;
     const bool ok = std::fclose(file) == 0;
@@ -172,6 +181,18 @@ bool Reader::readHeader(const std::string& name, std::string& error) {
         return false;
     }
     const std::string text(chunk.begin(), chunk.end());
+    // A LENS chunk right after the header; anything else is left for next().
+    lensText.clear();
+    const long mark = std::ftell(file);
+    const uint64_t markPosition = position;
+    char lensTag[4];
+    if (mark >= 0 && readChunk(lensTag, chunk) && std::memcmp(lensTag, kLensTag, 4) == 0) {
+        lensText.assign(chunk.begin(), chunk.end());
+    } else if (mark >= 0) {
+        damage.clear();  // met again, and reported, by next()
+        std::fseek(file, mark, SEEK_SET);
+        position = markPosition;
+    }
     size_t start = 0;
     while (start < text.size()) {
         size_t end = text.find('\n', start);

@@ -47,6 +47,9 @@ public:
     // loses nothing of it. False with `error()` (a full disk, say).
     bool append(uint64_t timestamp, int32_t range, float modulationFrequency, const uint8_t* data,
                 uint32_t subFrameBytes, uint32_t subFrames);
+    // Stores the camera's lens (a lens file's JSON text) as a LENS chunk:
+    // right after open(), before the first frame, where readers look for it.
+    bool writeLens(const std::string& lensJson);
     bool close();
     uint64_t bytesWritten() const { return written; }
     uint64_t framesWritten() const { return frames; }
@@ -76,6 +79,8 @@ public:
     // Back to the first frame; false when the header no longer reads.
     bool rewind();
     const Header& header() const { return head; }
+    // The lens stored with the recording (a lens file's JSON text), or "".
+    const std::string& lens() const { return lensText; }
     // The next whole frame; false at the end, or where the file was cut off
     // or damaged (then `damaged()` says where and why).
     bool next(Frame& frame);
@@ -89,6 +94,7 @@ private:
 
     std::FILE* file = nullptr;
     Header head;
+    std::string lensText;
     uint64_t position = 0;
     std::string damage;
     std::vector<uint8_t> chunk;  // the last chunk's payload: kept, so that reading allocates once

@@ -106,3 +106,17 @@ def test_no_camera_says_where_to_look(tmp_path):
     assert result.returncode == 1 and not (tmp_path / "x.lmvxrec").exists()
     assert result.stderr.splitlines()[-1] == ("lumivex-record: cannot open the camera (lumivex-ls lists the cameras; "
                                               "without one, run under lumivex-virtual)")
+
+
+def test_a_lens_file_is_stored_with_the_recording_and_a_bad_one_refused(tmp_path):
+    lens = tmp_path / "lens.json"
+    lens.write_text('{"format": "lumivex-lens 1", "width": 240, "height": 180, "fx": 180.5, "fy": 181, '
+                    '"cx": 119, "cy": 90, "k1": -0.1, "k2": 0, "p1": 0, "p2": 0, "k3": 0}')
+    result, output = record(tmp_path, "--frames", "2", "--lens", str(lens))
+    assert result.returncode == 0, result.stderr
+    recording = rec.Recording(str(output))
+    assert '"fx": 180.5' in recording.lens and len(list(recording.frames())) == 2
+    lens.write_text('{"format": "lumivex-lens 1"}')
+    refused, _ = record(tmp_path, "--frames", "2", "--lens", str(lens), "--force")
+    assert refused.returncode == 1 and 'no number "width"' in refused.stderr
+    assert rec.Recording(str(output)).lens is not None  # the recording before it is kept

@@ -266,6 +266,80 @@ def test_open3d_reads_our_ply_and_finds_the_back_wall(vkernel, tmp_path):
     assert abs(abs(d) / np.linalg.norm([a, b, c]) - BACK_WALL_Z) < 0.01
 
 
+def convert(*arguments):
+    tool = pathlib.Path(os.environ.get("LUMIVEX_BIN", SOURCE / "build" / "bin")) / "lumivex-convert"
+    return subprocess.run([str(tool), *map(str, arguments)], capture_output=True, text=True, timeout=120)
+
+
+def read_ply(path):
+    header, body = path.read_bytes().split(b"end_header\n", 1)
+    return np.frombuffer(body, "<f4").reshape(-1, 4)
+
+
+def test_a_recording_keeps_its_lens_and_converts_to_point_clouds_through_it(vkernel, tmp_path):
+    import lumivex_recording as rec
+    lens = lm.Lens(182.0, 181.0, 118.7, 91.2, -0.1, 0.02, 0.0008, -0.0005, 0.0, "this camera's")
+    vkernel.configure("platform=rpi5,scene=room,lens=182/181/118.7/91.2/-0.1/0.02/0.0008/-0.0005/0")
+    camera = ldc.LumivexCamera()
+    assert camera.open(ldc.TOFConnect.CSI, 0) == 0
+    recorder = rec.Recorder(camera)
+    assert camera.setControl(ldc.TOFControl.RANG, 4) == 0 and camera.start(ldc.TOFOutput.DEPTH) == 0
+    take = tmp_path / "room.lmvxrec"
+    recorder.start(str(take), lens=lens)
+    for _ in range(3):
+        camera.releaseFrame(camera.requestFrame(3000))
+    assert recorder.stop() >= 3
+    with pytest.raises(TypeError, match="LumivexMetric.Lens"):
+        recorder.start(str(tmp_path / "other.lmvxrec"), lens="lens.json")
+    camera.stop()
+    camera.close()
+    recording = rec.Recording(str(take))
+    assert lm.Lens.from_json(recording.lens) == lens and len(list(recording.frames())) >= 3
+    # The stored lens is the one the converter uses; the points are the module's, bit for bit.
+    assert convert(take, "--npz", tmp_path / "room.npz", "--count", "1").returncode == 0
+    depth, amplitude = np.load(tmp_path / "room.npz")["depth"][0], np.load(tmp_path / "room.npz")["amplitude"][0]
+    run = convert(take, "--ply", tmp_path / "clouds", "--count", "1", "--flying-pixel", "0.02")
+    assert run.returncode == 0 and "nominal" not in run.stderr, run.stderr
+    assert sorted(p.name for p in (tmp_path / "clouds").iterdir()) == ["cloud_000000.ply", "frames.csv"]
+    expected = lm.point_cloud(depth, lens, flying_pixel=0.02)
+    rows = read_ply(tmp_path / "clouds" / "cloud_000000.ply")
+    assert np.array_equal(rows[:, :3], expected.points[expected.valid])
+    assert np.array_equal(rows[:, 3], amplitude[expected.valid])
+    # --lens replaces the stored lens; a recording without one gets the nominal lens, and says so.
+    lm.Lens.nominal().save(tmp_path / "nominal.json")
+    run = convert(take, "--ply", tmp_path / "given", "--count", "1", "--lens", tmp_path / "nominal.json")
+    assert run.returncode == 0
+    nominal = lm.point_cloud(depth, lm.Lens.nominal()).points.reshape(-1, 3)
+    assert np.array_equal(read_ply(tmp_path / "given" / "cloud_000000.ply")[:, :3], nominal)
+
+
+@pytest.mark.parametrize("arguments, status, words", [
+    (["--ply", "{tmp}/c", "--lens", "{tmp}/missing.json"], 1, "missing.json: No such file"),
+    (["--ply", "{tmp}/c", "--lens", "{tmp}/bad.json"], 1, "not a lens file"),
+    (["--npz", "{tmp}/x.npz", "--lens", "{tmp}/bad.json"], 2, "--lens and --flying-pixel go with --ply"),
+    (["--ply", "{tmp}/c", "--flying-pixel", "-1"], 2, "not a fraction of the depth"),
+    (["--ply", "{tmp}/c", "--png", "{tmp}/p"], 2, "give one of --npz FILE, --png FOLDER and --ply FOLDER"),
+    (["--ply", "{tmp}/c"], 0, "stores no lens: the camera's nominal lens is used"),
+])
+def test_point_cloud_conversion_refuses_what_it_cannot_use(vkernel, tmp_path, arguments, status, words):
+    import lumivex_recording as rec
+    vkernel.configure("platform=rpi5,scene=room")
+    camera = ldc.LumivexCamera()
+    assert camera.open(ldc.TOFConnect.CSI, 0) == 0
+    recorder = rec.Recorder(camera)
+    assert camera.start(ldc.TOFOutput.DEPTH) == 0
+    recorder.start(str(tmp_path / "take.lmvxrec"))
+    camera.releaseFrame(camera.requestFrame(3000))
+    recorder.stop()
+    camera.stop()
+    camera.close()
+    (tmp_path / "bad.json").write_text("{}")
+    run = convert(tmp_path / "take.lmvxrec", *(a.format(tmp=tmp_path) for a in arguments))
+    assert run.returncode == status and words in run.stderr, run.stderr
+    if status != 0:
+        assert not (tmp_path / "c").exists()
+
+
 def test_the_stub_names_every_argument_as_the_module_does():
     stub = ast.parse((SOURCE / "python" / "LumivexMetric.pyi").read_text())
     checked = 0
@@ -279,4 +353,4 @@ def test_the_stub_names_every_argument_as_the_module_does():
             assert [n for n in found if n != "self"] == names, node.name
             assert len(doc.splitlines()) > 2, node.name  # a help text after the signature
             checked += 1
-    assert checked == 6
+    assert checked == 8
