@@ -254,21 +254,36 @@ def fitting_scale(screen, width=240, height=180, largest=4):
 
 # ---- snapshots ----
 
-def snapshot_paths(folder, when=None):
+def snapshot_paths(folder, when=None, kind="snapshot", extensions=(".png", ".npz")):
     """Unique absolute paths (PNG and NPZ) for a snapshot in `folder`."""
     folder = os.path.abspath(folder)
     os.makedirs(folder, exist_ok=True)
-    stem = time.strftime("snapshot_%Y%m%d_%H%M%S", time.localtime(when))
+    stem = time.strftime(f"{kind}_%Y%m%d_%H%M%S", time.localtime(when))
     n = 0
     while True:
         name = stem if n == 0 else f"{stem}_{n}"
-        png, npz = os.path.join(folder, name + ".png"), os.path.join(folder, name + ".npz")
+        paths = [os.path.join(folder, name + extension) for extension in extensions]
         try:  # claim the name: two snapshots in one second never overwrite each other
-            descriptor = os.open(npz, os.O_CREAT | os.O_EXCL | os.O_WRONLY, 0o644)
+            descriptor = os.open(paths[-1], os.O_CREAT | os.O_EXCL | os.O_WRONLY, 0o644)
             os.close(descriptor)
-            return png, npz
+            return paths
         except FileExistsError:
             n += 1
+
+
+def save_cloud(folder, depth, amplitude, lens_file=None, when=None):
+    """Saves the frame's point cloud (metres, with its amplitude, flying
+    pixels left out) as a PLY file; returns its absolute path."""
+    import LumivexMetric as metric
+    lens = metric.Lens.load(lens_file) if lens_file else metric.Lens.nominal()
+    cloud = metric.point_cloud(depth, lens, amplitude, flying_pixel=0.03)
+    (path,) = snapshot_paths(folder, when, "cloud", (".ply",))
+    try:
+        metric.write_ply(path, cloud.points, amplitude)
+    except OSError:
+        os.remove(path)  # the claimed name goes with the failure
+        raise
+    return path
 
 
 def save_snapshot(folder, depth, amplitude, timestamp, range_m, picture=None, cv2=None):

@@ -5,7 +5,8 @@ status line (range, frame rate from the frames' time stamps, frame count,
 dropped frames, camera).
 
 Keys: 2 / 4 switch the range, s saves a snapshot (picture .png and data .npz),
-r starts and stops recording the camera's raw frames (a recording that
+p saves the point cloud (.ply, in metres, through --lens or the camera's
+nominal lens, the flying pixels at depth edges left out), r starts and stops recording the camera's raw frames (a recording that
 lumivex-virtual --replay plays back), space pauses and resumes the picture,
 q or Esc quits. On a replay, the title and the status line name the recording.
 """
@@ -30,6 +31,7 @@ def parse_arguments(argv=None):
     parser.add_argument("--scale", type=int, choices=range(1, 9), metavar="1-8",
                         help="window magnification (default: the largest that fits the screen)")
     parser.add_argument("--output", default=".", help="folder for snapshots and recordings (default: the current folder)")
+    parser.add_argument("--lens", help="lens file for the point clouds the p key saves (default: the nominal lens)")
     return parser.parse_args(argv)
 
 
@@ -177,6 +179,15 @@ def main(argv=None) -> int:
                 png, npz = view.save_snapshot(args.output, depth, amplitude, timestamp, metres, picture, cv2)
                 print(f"saved {png}\nsaved {npz}", flush=True)
                 message, message_until = f"saved {os.path.basename(png)} and .npz", time.monotonic() + 2.0
+            if key == ord("p") and depth is not None:
+                try:
+                    ply = view.save_cloud(args.output, depth, amplitude, args.lens)
+                    print(f"saved {ply}", flush=True)
+                    message = f"saved {os.path.basename(ply)}"
+                except (ImportError, OSError, ValueError) as error:
+                    print(f"{name}: no point cloud saved: {error}", file=sys.stderr, flush=True)
+                    message = "no point cloud saved (see the terminal)"
+                message_until = time.monotonic() + 2.0
     except KeyboardInterrupt:
         pass  # Ctrl-C ends the viewer as q does: a recording is closed whole below
     finally:

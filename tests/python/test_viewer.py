@@ -121,6 +121,21 @@ def test_snapshots_keep_the_data_under_unique_names(tmp_path):
     assert cv2.imread(first[0]).shape == picture.shape
 
 
+def test_a_saved_point_cloud_holds_the_frames_points_through_the_lens_given(tmp_path):
+    import LumivexMetric as lm
+    depth, amplitude = synthetic()
+    lens = lm.Lens(190.0, 190.0, 120.0, 90.0, description="test")
+    lens.save(tmp_path / "lens.json")
+    paths = [view.save_cloud(str(tmp_path), depth, amplitude, str(tmp_path / "lens.json")) for _ in range(2)]
+    assert len(set(paths)) == 2  # two in one second keep both
+    header, body = open(paths[0], "rb").read().split(b"end_header\n", 1)
+    expected = lm.point_cloud(depth, lens, amplitude, flying_pixel=0.03)
+    rows = np.frombuffer(body, "<f4").reshape(-1, 4)
+    assert np.array_equal(rows[:, :3], expected.points[expected.valid])
+    with pytest.raises(OSError):
+        view.save_cloud(str(tmp_path), depth, amplitude, str(tmp_path / "missing.json"))
+
+
 def run_preview(env, *args, prelude=""):
     code = (f"import sys, runpy; sys.path.insert(0, {EXAMPLES!r}); {prelude} sys.argv = ['preview.py', *{list(args)!r}]; "
             f"runpy.run_path({PREVIEW!r}, run_name='__main__')")
@@ -275,12 +290,14 @@ def test_the_viewer_runs_on_a_virtual_display_and_answers_its_keys(vkernel, disp
     still = depth_pane()
     time.sleep(1.0)
     assert np.array_equal(depth_pane(), still)  # and stays
-    for key in ("space", "2", "4", "s"):
+    for key in ("space", "2", "4", "s", "p"):
         display.xdotool("key", "--window", window, key)
         time.sleep(0.6)
     out = display.finish(window)
     saved = [line.split(" ", 1)[1] for line in out.splitlines() if line.startswith("saved ")]
-    assert len(saved) == 2 and all(os.path.isabs(p) and os.path.exists(p) for p in saved)
+    assert len(saved) == 3 and all(os.path.isabs(p) and os.path.exists(p) for p in saved)
+    with open(saved[2], "rb") as cloud:  # the point cloud, in metres
+        assert saved[2].endswith(".ply") and cloud.read(4) == b"ply\n"
     log = kernel_log.read_text()
     assert "VIDIOC_S_CTRL id=0x00981901 value=1" in log and "VIDIOC_S_CTRL id=0x00981901 value=0" in log
 
