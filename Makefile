@@ -105,6 +105,7 @@ bench: all
 	build/bench/lumivex_bench
 	build/bench/lumivex_usb_bench
 	build/bench/lumivex_recording_bench
+	build/bench/lumivex_metric_bench
 	/usr/bin/python3 bench/frame_latency.py
 
 # Only what the demo runs: the Python module and the virtual hardware (the
