@@ -16,7 +16,7 @@ rm -rf "$STAGE"
 cmake --install "$BUILD" --prefix "$STAGE" > /dev/null
 HEADERS="$STAGE/include/lumivex"
 status=0
-for library in libLumivexLib libLumivexEngine liblumivex_config_parser; do
+for library in libLumivexLib libLumivexEngine liblumivex_config_parser libLumivexMetric; do
     built=$(find "$STAGE/lib" -name "$library.so.*.*" | head -1)
     [ -n "$built" ] || { echo "abi-check: $library is not built"; exit 2; }
     stored="abi/$library.abi"

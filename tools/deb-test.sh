@@ -84,6 +84,9 @@ lumivex-view 2>&1 | grep -qx "lumivex-view needs OpenCV: sudo apt-get install py
 check $? "lumivex-view without OpenCV says what to install"
 lumivex-virtual -- lumivex-snapshot --frames 1 2>&1 | grep -qx "lumivex-snapshot needs matplotlib: sudo apt-get install python3-matplotlib"
 check $? "lumivex-snapshot without matplotlib says what to install, before it opens the camera"
+lumivex-virtual -- lumivex-calibrate --board 7x5 --square 0.05 --output /tmp/lens.json 2>&1 |
+    grep -qx "lumivex-calibrate needs OpenCV: sudo apt-get install python3-opencv"
+check $? "lumivex-calibrate without OpenCV says what to install"
 man -w lumivex-ls > /dev/null 2>&1 || [ -e /usr/share/man/man1/lumivex-ls.1.gz ]; check $? "lumivex-ls has a manual page"
 
 for connection in CSI USB; do
@@ -144,6 +147,42 @@ sys.exit(0 if written > 0 and len(list(rec.Recording("/tmp/python.lmvxrec").fram
 PY
 check $? "lumivex_recording.Recorder records from Python"
 
+# Point clouds from Python, on the virtual room: a PLY file with the kept points.
+lumivex-virtual --scene room -- python3 - > /tmp/cloud.log 2>&1 <<'PY'
+import sys, numpy as np, LumivexDepthCamera as L, LumivexMetric as lm
+camera = L.LumivexCamera()
+assert camera.open(L.TOFConnect.CSI, 0) == 0 and camera.setControl(L.TOFControl.RANG, 4) == 0
+assert camera.start(L.TOFOutput.DEPTH) == 0
+frame = camera.requestFrame(3000)
+depth, amplitude = frame.getDepthData(), frame.getAmplitudeData()
+camera.releaseFrame(frame)
+camera.stop()
+camera.close()
+cloud = lm.point_cloud(depth, lm.Lens.nominal(), amplitude, flying_pixel=0.03)
+written = lm.write_ply("/tmp/room.ply", cloud.points, amplitude)
+body = open("/tmp/room.ply", "rb").read().split(b"end_header\n", 1)[1]
+rows = np.frombuffer(body, "<f4").reshape(-1, 4)
+wall = rows[rows[:, 2] > 2.5]
+print(written, "points;", len(wall), "on the back wall, z", wall[:, 2].min(), "...", wall[:, 2].max())
+sys.exit(0 if written == cloud.valid.sum() and len(wall) > 5000 and abs(np.median(wall[:, 2]) - 2.6) < 0.01 else 1)
+PY
+check $? "LumivexMetric makes the virtual room's point cloud and writes it as a PLY file"
+
+# The lens calibration, with OpenCV installed as its recommendation says.
+apt-get install -y -q python3-opencv > /tmp/opencv.log 2>&1
+lumivex-virtual --scene checkerboard --fps 120 -- lumivex-calibrate --board 7x5 --square 0.05 --output /tmp/lens.json \
+    --time-limit 120 > /tmp/calibrate.log 2>&1 && python3 - <<'PY'
+import sys, LumivexMetric as lm
+lens = lm.Lens.load("/tmp/lens.json")
+print(lens)
+sys.exit(0 if abs(lens.fx / 178 - 1) < 0.01 and abs(lens.cx - 121.3) < 1 and abs(lens.cy - 88.6) < 1 else 1)
+PY
+check $? "lumivex-calibrate recovers the virtual camera's lens from its checkerboard and writes the lens file"
+lumivex-virtual -- lumivex-record --frames 2 --lens /tmp/lens.json --output /tmp/lens.lmvxrec > /tmp/record-lens.log 2>&1 &&
+    lumivex-convert /tmp/lens.lmvxrec --ply /tmp/clouds > /tmp/convert-ply.log 2>&1 &&
+    [ -s /tmp/clouds/cloud_000001.ply ] && ! grep -q nominal /tmp/convert-ply.log
+check $? "lumivex-record --lens and lumivex-convert --ply write point clouds through the stored lens"
+
 apt-get install -y -q gcc g++ pkg-config > /tmp/compilers.log 2>&1
 cc -O1 -Wall /usr/share/lumivex/examples/c/lumivex_usb_demo.c $(pkg-config --cflags --libs lumivex-usb) -o /tmp/cdemo
 check $? "the C example builds with pkg-config"
@@ -160,7 +199,7 @@ check $? "the C++ example captures depth on the virtual USB camera"
 c++ -std=c++17 -O1 -Wall /usr/share/lumivex/examples/cpp/read_recording.cpp -I/usr/include/lumivex -llumivex_recording -lz \
     -o /tmp/readrec && /tmp/readrec /tmp/take.lmvxrec | grep -q "^frame 2: time stamp [1-9]"
 check $? "the C++ recording reader builds against the packages and reads lumivex-record's recording"
-for doc in recording.md result-codes.md virtual-hardware.md; do
+for doc in recording.md result-codes.md virtual-hardware.md point-clouds.md; do
     [ -s /usr/share/doc/lumivex-tools/$doc ] || { echo "FAIL: /usr/share/doc/lumivex-tools/$doc"; fail=1; }
 done
 lumivex-virtual --faults bogus -- true 2>&1 | grep -q "/usr/share/doc/lumivex-tools/virtual-hardware.md"
