@@ -74,8 +74,8 @@ usb-kernel-test: all
 	cmake --build build -j $(JOBS) --target usb_scenario lumivex_ffs_board
 	tools/usb-kernel-test.sh build
 
-# The USB frame decoders and the configuration file parser under libFuzzer
-# (clang), FUZZ_SECONDS each.
+# The USB frame decoders, the configuration file parser, the recording reader
+# and the lens file reader under libFuzzer (clang), FUZZ_SECONDS each.
 FUZZ_SECONDS ?= 30
 FUZZ_SOURCES = tests/usbcam/fuzz/decoder_fuzz.cpp usbcam/hx_usb_camera_lib.cpp usbcam/usb_camera_session.cpp \
 	usbcam/device_session.cpp usbcam/frame_aligned_transfers.cpp \
@@ -95,6 +95,11 @@ fuzz: deps
 	mkdir -p build-fuzz/recording-corpus
 	build-fuzz/recording_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=400000 -rss_limit_mb=4096 \
 		-print_final_stats=1 build-fuzz/recording-corpus tests/recording/fuzz/corpus
+	clang++ -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -Imetric \
+		tests/metric/fuzz/lens_fuzz.cpp metric/lens.cpp metric/lens_file.cpp -o build-fuzz/lens_fuzz
+	mkdir -p build-fuzz/lens-corpus
+	build-fuzz/lens_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=4096 -print_final_stats=1 \
+		build-fuzz/lens-corpus tests/metric/fuzz/corpus
 
 # The libraries' ABI against the one stored in abi/ (docs/packages.md).
 abi-check: all
