@@ -266,6 +266,42 @@ def test_open3d_reads_our_ply_and_finds_the_back_wall(vkernel, tmp_path):
     assert abs(abs(d) / np.linalg.norm([a, b, c]) - BACK_WALL_Z) < 0.01
 
 
+def test_both_virtual_cameras_and_the_launcher_look_through_the_lens_they_are_given(vkernel, vusb, tmp_path):
+    lens = lm.Lens(185.0, 184.0, 117.5, 92.0, -0.08, 0.01, 0.0, 0.0, 0.0)
+    (tmp_path / "lens.json").write_text(lens.to_json())
+    setting = "lens=185/184/117.5/92/-0.08/0.01/0/0/0"
+    csi, _ = capture_depth(vkernel, f"platform=rpi5,scene=room,{setting}")
+    vusb.configure(f"camera=depth,scene=room,{setting}")
+    camera = ldc.LumivexCamera()
+    assert camera.open(ldc.TOFConnect.USB, 0) == 0
+    try:
+        assert camera.setControl(ldc.TOFControl.RANG, 4) == 0 and camera.start(ldc.TOFOutput.DEPTH) == 0
+        frame = camera.requestFrame(3000)
+        usb = frame.getDepthData().reshape(H, W)
+        camera.releaseFrame(frame)
+    finally:
+        camera.stop()
+        camera.close()
+    assert np.array_equal(usb, csi)  # one scene, one lens, on either connection
+    wall = interior(room_truth(lens)[1], BACK)
+    assert abs(np.median(lm.point_cloud(csi, lens).points[wall][:, 2]) - BACK_WALL_Z) < 0.002
+    # The launcher: a lens file named relative to where it starts, whatever the program does.
+    code = ("import os, numpy as np, LumivexDepthCamera as L; os.chdir('/'); c = L.LumivexCamera(); "
+            "assert c.open(L.TOFConnect.CSI, 0) == 0 and c.setControl(L.TOFControl.RANG, 4) == 0; "
+            "assert c.start(L.TOFOutput.DEPTH) == 0; f = c.requestFrame(3000); "
+            f"np.save({str(tmp_path / 'launched.npy')!r}, f.getDepthData()); c.releaseFrame(f); c.stop(); c.close()")
+    launcher = str(pathlib.Path(os.environ["LUMIVEX_BIN"]) / "lumivex-virtual")
+    run = subprocess.run([launcher, "--scene", "room", "--lens", "lens.json", "--", sys.executable, "-c", code],
+                         cwd=tmp_path, capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr
+    assert np.array_equal(np.load(tmp_path / "launched.npy").reshape(H, W), csi)
+    for bad, words in [("1/2/3", "neither fx/fy/cx/cy/k1/k2/p1/p2/k3 nor a lens file"),
+                       ("178/178/120/90/-1/0/0/0/0", "folds the picture over"), ("a,b.json", "neither , nor ;")]:
+        run = subprocess.run([launcher, "--scene", "room", "--lens", bad, "--", "true"], cwd=tmp_path,
+                             capture_output=True, text=True, timeout=60)
+        assert run.returncode == 2 and words in run.stderr, run.stderr
+
+
 def convert(*arguments):
     tool = pathlib.Path(os.environ.get("LUMIVEX_BIN", SOURCE / "build" / "bin")) / "lumivex-convert"
     return subprocess.run([str(tool), *map(str, arguments)], capture_output=True, text=True, timeout=120)
