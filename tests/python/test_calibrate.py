@@ -5,12 +5,14 @@ import pathlib
 import re
 import subprocess
 import sys
+import time
 
 import numpy as np
 import pytest
 
 import LumivexMetric as lm
 from test_metric import BACK, BACK_WALL_Z, capture_depth, interior, room_truth
+from test_viewer import display, eventually  # noqa: F401 (a fixture)
 
 SOURCE = pathlib.Path(os.environ.get("LUMIVEX_SOURCE_DIR", pathlib.Path(__file__).resolve().parents[2]))
 TOOL = SOURCE / "examples" / "calibrate.py"
@@ -50,6 +52,28 @@ def test_the_checkerboard_gives_back_the_cameras_lens(vkernel, tmp_path):
     print(f"back wall RMS to its plane: {with_true * 1000:.2f} mm with the true lens, "
           f"{with_found * 1000:.2f} mm with the recovered one")
     assert abs(with_found - with_true) < 0.002
+
+
+def test_on_a_display_it_shows_the_board_and_q_ends_the_collecting(vkernel, display, tmp_path):
+    output = tmp_path / "lens.json"
+    tool = subprocess.Popen([sys.executable, str(TOOL), "--board", "7x5", "--square", "0.05", "--output", str(output),
+                             "--views", "1000", "--time-limit", "600"],
+                            env=dict(display.env, LUMIVEX_SIM="scene=checkerboard,fps=120"), cwd=tmp_path,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        window = []
+        assert eventually(lambda: window.extend(display.xdotool("search", "--name", "calibrate.py").stdout.split())
+                          or window or tool.poll() is not None, seconds=120)
+        assert window, tool.communicate(timeout=30)
+        time.sleep(3)  # views come in
+        display.xdotool("key", "--window", window[0], "q")
+        out, err = tool.communicate(timeout=120)
+    finally:
+        if tool.poll() is None:
+            tool.kill()
+    # Ended by q long before its 1000 views: a lens from what it had, or a refusal that says why.
+    assert "Traceback" not in err and "view 1 kept" in out
+    assert (tool.returncode == 0 and output.exists()) or (tool.returncode == 1 and "no lens written" in err)
 
 
 @pytest.mark.parametrize("scene, arguments, words", [
